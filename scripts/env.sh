@@ -19,5 +19,5 @@ ensure_venv() {
     "$py" -m venv "$dir" || return 1
     "$dir/bin/python" -m pip install -q --upgrade pip >/dev/null || return 1
   fi
-  echo "$dir/bin/python"
+  echo "$(cd "$dir" && pwd)/bin/python"
 }

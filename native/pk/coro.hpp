@@ -1,0 +1,113 @@
+// Python generators and coroutines whose bodies are C++20 coroutines.
+//
+// A body reads like the Python it replaces:
+//     pk::body my_body(pk::genobj* g) {
+//         pk::ref sent = co_yield pk::integer(1);          // yield
+//         pk::ref r = co_await pk::yield_from(g->local(0)); // yield from (PEP 380)
+//         pk::ref v = co_await pk::await_(awaitable);      // await
+//         co_return pk::none();
+//     }
+// The Python-facing object drives the body: it forwards send/throw/close to the delegate of a
+// `yield from`/`await` itself and resumes the body only with the delegate's result or error.
+// Python errors cross a suspension point as pk::python_error (the error set), so a body's
+// try/catch sees GeneratorExit and friends where Python code would.
+//
+// Rules for bodies (g++ 12): one co_yield/co_await per statement, its result in a named local; no
+// co_yield/co_await inside a catch handler; keep long-lived Python references in g->local slots
+// (the garbage collector sees them) rather than only in C++ locals.
+#pragma once
+#include "pk/call.hpp"
+
+#include <coroutine>
+
+namespace pk {
+
+struct genobj;
+
+// The body's coroutine type. Created suspended; owned by its genobj.
+class body {
+public:
+    struct promise_type;
+    using handle = std::coroutine_handle<promise_type>;
+
+    // Asks the driver to delegate to `iter` until it finishes (yield from / await).
+    struct delegate_request {
+        ref iter;
+    };
+
+    // Suspends the body; on resumption returns the sent value or throws the thrown-in error.
+    struct resume_point {
+        genobj* g;
+        bool await_ready() const noexcept { return false; }
+        void await_suspend(handle) const noexcept {}
+        ref await_resume() const;
+    };
+
+    struct promise_type {
+        genobj* owner;
+        ref result;
+        ref error;
+
+        template <class... A>
+        explicit promise_type(genobj* g, A&...) : owner(g) {}
+
+        body get_return_object() { return body(handle::from_promise(*this)); }
+        std::suspend_always initial_suspend() noexcept { return {}; }
+        std::suspend_always final_suspend() noexcept { return {}; }
+        void return_value(ref v) { result = std::move(v); }
+        void unhandled_exception() noexcept;
+        resume_point yield_value(ref value);
+        resume_point await_transform(delegate_request req);
+    };
+
+    explicit body(handle h) : h_(h) {}
+    body(body&& o) noexcept : h_(std::exchange(o.h_, {})) {}
+    body(const body&) = delete;
+    ~body() {
+        if (h_) h_.destroy();
+    }
+    handle release() { return std::exchange(h_, {}); }
+
+private:
+    handle h_;
+};
+
+// yield from `iterable` (iter() of it).
+body::delegate_request yield_from(PyObject* iterable);
+// await `awaitable` (its __await__ iterator, or the coroutine itself).
+body::delegate_request await_(PyObject* awaitable);
+
+inline constexpr int max_locals = 8;
+
+enum class gen_kind { generator, coroutine };
+
+// The Python-facing generator or coroutine object.
+struct genobj {
+    PyObject_HEAD
+    body::handle h;
+    PyObject* yielded;       // value handed out at the current suspension
+    PyObject* delegate;      // iterator of an active yield from / await
+    PyObject* resume_value;  // what the body's suspension point returns next
+    PyObject* resume_exc;    // or the error it raises there
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* weakreflist;
+    bool running;
+    bool started;
+    bool finished;
+    PyObject* locals[max_locals];  // the body's state that the garbage collector must see
+
+    PyObject* local(int i) const { return locals[i]; }
+    void set_local(int i, ref v) { Py_XSETREF(locals[i], v.release()); }
+};
+
+using body_fn = body (*)(genobj*);
+
+// Creates an unstarted generator (or coroutine) running `fn`; `locals` fill the first slots.
+ref make_generator(gen_kind kind, body_fn fn, std::initializer_list<PyObject*> locals, PyObject* name,
+                   PyObject* qualname);
+
+PyTypeObject* generator_type();
+PyTypeObject* coroutine_type();
+
+}  // namespace pk

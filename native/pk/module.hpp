@@ -1,0 +1,56 @@
+// Module entry shared by the extension modules: multi-phase initialisation that refuses a second
+// interpreter and a second initialisation, and warns on a Python version mismatch.
+#pragma once
+#include "pk/call.hpp"
+
+// The Python version the module is built for; a build may override it to exercise the check.
+#ifndef PK_COMPILED_PY_VERSION_HEX
+#define PK_COMPILED_PY_VERSION_HEX PY_VERSION_HEX
+#endif
+
+namespace pk {
+
+struct module_entry {
+    const char* short_name;            // "modal": used in the re-initialisation message
+    void (*body)(PyObject* module);    // runs the module body: imports, classes, functions
+    PyObject* module = nullptr;        // the initialised module (one per process)
+    int64_t interpreter = -1;          // the interpreter that first loaded it
+};
+
+PyObject* module_create(module_entry& e, PyObject* spec) noexcept;
+int module_exec(module_entry& e, PyObject* module) noexcept;
+
+// The module dict of `module`: the globals of its functions.
+inline PyObject* globals_of(PyObject* module) { return PyModule_GetDict(module); }
+
+// Binds `value` under `name` in the module namespace.
+inline void bind(PyObject* module, const char* name, PyObject* value) {
+    check(PyDict_SetItemString(PyModule_GetDict(module), name, value));
+}
+
+// Looks `key` up in `globals` at call time: absent is NameError, as for a Python global.
+ref global(PyObject* globals, const name& key);
+
+}  // namespace pk
+
+// Defines PyInit_<name> and the module definition with the create and exec slots.
+#define PK_MODULE(NAME, SHORT, BODY)                                                                       \
+    static pk::module_entry pk_entry_##NAME{SHORT, BODY};                                                  \
+    static PyObject* pk_create_##NAME(PyObject* spec, PyModuleDef*) {                                      \
+        return pk::module_create(pk_entry_##NAME, spec);                                                   \
+    }                                                                                                      \
+    static int pk_exec_##NAME(PyObject* m) { return pk::module_exec(pk_entry_##NAME, m); }                  \
+    static PyModuleDef_Slot pk_slots_##NAME[] = {                                                           \
+        {Py_mod_create, reinterpret_cast<void*>(pk_create_##NAME)},                                        \
+        {Py_mod_exec, reinterpret_cast<void*>(pk_exec_##NAME)},                                            \
+        {0, nullptr}};                                                                                     \
+    static PyModuleDef pk_def_##NAME = {PyModuleDef_HEAD_INIT, "parleykit." SHORT, nullptr, 0, nullptr,    \
+                                        pk_slots_##NAME, nullptr, nullptr, nullptr};                       \
+    extern "C" PyMODINIT_FUNC PyInit_##NAME() { return PyModuleDef_Init(&pk_def_##NAME); }
+
+namespace pk {
+// `import name` in the module body: binds the top-level module under its own name.
+void import_module(PyObject* module, const char* name);
+// `from source import a, b, ...` in the module body.
+void import_from_into(PyObject* module, const char* source, std::initializer_list<const char*> names);
+}  // namespace pk
