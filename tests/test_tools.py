@@ -1,4 +1,5 @@
 import asyncio
+import functools
 import json
 from typing import Annotated
 
@@ -128,3 +129,40 @@ def test_registry_is_a_pydantic_field_of_a_strict_model(tools):
     assert Client.model_json_schema()["properties"]["tools"]["type"] == "array"
     with pytest.raises(ValidationError):
         Client(tools=tools.schemas)
+
+
+class Scaler:
+    """Scales a number."""
+
+    def __init__(self, factor):
+        self.factor = factor
+
+    def __call__(self, x: "int") -> int:
+        return x * self.factor
+
+    def halve(self, x: float) -> float:
+        """Halves a number."""
+        return x / 2
+
+
+def repeat(text: str, times: int) -> str:
+    """Repeats a text."""
+    return text * times
+
+
+@pytest.mark.parametrize(
+    ("fn", "given_name", "name", "description", "arguments", "text"),
+    [
+        # A callable object has no name of its own; its class docstring describes it.
+        (Scaler(3), "scaler", "scaler", "Scales a number.", '{"x": "2"}', "6"),
+        (Scaler(3).halve, None, "halve", "Halves a number.", '{"x": 3}', "1.5"),
+        (functools.partial(repeat, times=2), None, "repeat", "Repeats a text.", '{"text": "ab"}', "abab"),
+    ],
+)
+def test_any_kind_of_callable_is_a_tool(fn, given_name, name, description, arguments, text):
+    tools = Tools()
+    tools.add(fn, name=given_name)
+    [schema] = tools.schemas
+    assert schema["function"]["name"] == name and schema["function"]["description"] == description
+    assert schema["function"]["parameters"]["required"] == list(json.loads(arguments))
+    assert tools([call(name, arguments)])[0].contents == [text]

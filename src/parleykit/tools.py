@@ -39,21 +39,30 @@ class _Tool:
 
 
 def _build(fn: Callable[..., Any], name: str | None, description: str | None) -> _Tool:
-    name = name or getattr(fn, "__name__", None)
+    # A partial's own name and docstring are those of functools.partial, not of the tool.
+    described = fn.func if isinstance(fn, functools.partial) else fn
+    name = name or getattr(described, "__name__", None)
     if not name or not _NAME.fullmatch(name):
         raise ValueError(f"tool name {name!r} must be 1 to 64 letters, digits, '_' or '-'")
     if description is None:
-        description = inspect.getdoc(fn) or ""
+        description = inspect.getdoc(described) or ""
 
-    # pydantic sees the tool's own signature and annotations through the wrapper, while an
-    # exception from the tool body comes out marked, so it is never mistaken for bad arguments.
-    @functools.wraps(fn)
+    # pydantic reads the tool's parameters from this wrapper's signature, while an exception from
+    # the tool body comes out marked, so it is never mistaken for bad arguments. The signature is
+    # copied with evaluated annotations so that methods, callable objects and partials work alike.
+    signature = inspect.signature(fn, eval_str=True)
+
     def guarded(*args: Any, **kwargs: Any) -> Any:
         try:
             return fn(*args, **kwargs)
         except Exception as exc:
             raise _ToolRaised from exc
 
+    guarded.__name__ = guarded.__qualname__ = name
+    guarded.__signature__ = signature  # type: ignore[attr-defined]
+    guarded.__annotations__ = {
+        p.name: p.annotation for p in signature.parameters.values() if p.annotation is not p.empty
+    }
     adapter = TypeAdapter(guarded)
     return _Tool(name, description, adapter.json_schema(), adapter)
 
