@@ -96,7 +96,7 @@ def _pick_tool(tools: list[dict[str, Any]], text: str) -> dict[str, Any] | None:
             place = re.search(r"\b(?:in|for|at)\s+([A-Z][\w-]*(?:\s+[A-Z][\w-]*)*)", text)
             value = place.group(1) if place else text
             properties = (function.get("parameters") or {}).get("properties") or {}
-            arguments = {key: value for key, spec in properties.items() if spec.get("type") == "string"}
+            arguments = {key: value for key, schema in properties.items() if schema.get("type") == "string"}
             call_id = f"call_demo_{next(_call_ids)}"
             return {"id": call_id, "type": "function", "function": {"name": name, "arguments": json.dumps(arguments)}}
     return None
