@@ -1,0 +1,167 @@
+"""A scripted stand-in for a chat-completions service, for trying parleykit without a model.
+
+This is not a language model: every answer follows a fixed script read off the request, just
+enough to show the client's features end to end on one machine:
+
+- when the request offers tools and the newest message is a user text that names a tool's topic
+  (a word of its name, such as "weather" for ``get_weather``), it asks for that tool, filling the
+  tool's string parameters from the place named after "in" or "for" ("the weather in Oslo");
+- when the newest message is a tool result, it answers with a sentence quoting that result;
+- otherwise it answers about the user's text.
+
+With ``"stream": true`` in the request the answer comes as server-sent events: a few
+"reasoning_content" deltas, then "content" deltas (or tool-call fragments), a chunk with the
+finish reason and ``data: [DONE]``. Otherwise it is one JSON reply. Standard library only::
+
+    server, url = serve()
+    ...  # LLModal(endpoint_url=url, ...)
+    server.shutdown()
+"""
+
+import itertools
+import json
+import re
+import threading
+import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from typing import Any
+
+MODEL = "parleykit-demo"
+_call_ids = itertools.count(1)
+
+
+def serve(host: str = "127.0.0.1", port: int = 0) -> tuple[ThreadingHTTPServer, str]:
+    """Start the server in a daemon thread; returns it and its chat-completions URL."""
+    server = ThreadingHTTPServer((host, port), _Handler)
+    server.daemon_threads = True
+    threading.Thread(target=server.serve_forever, name="parleykit-demo", daemon=True).start()
+    return server, f"http://{host}:{server.server_address[1]}/v1/chat/completions"
+
+
+def script(request: dict[str, Any]) -> dict[str, Any]:
+    """The scripted reply to a chat-completions request: the assistant message (with
+    "reasoning_content") and the finish reason under "finish_reason"."""
+    messages = request.get("messages") or [{}]
+    last = messages[-1]
+    if last.get("role") == "tool":
+        name = _tool_name(messages, last.get("tool_call_id"))
+        return _say(
+            "The result came back, so I can quote it.",
+            f"According to {name}: {_text(last.get('content'))}",
+        )
+    text = _text(last.get("content"))
+    if last.get("role") == "user" and (call := _pick_tool(request.get("tools") or [], text)):
+        return {
+            "message": {"role": "assistant", "content": None, "reasoning_content": "A tool can answer this.", "tool_calls": [call]},
+            "finish_reason": "tool_calls",
+        }
+    if not text:
+        return _say("There is no question yet.", "Hello! Ask me something, for example about the weather.")
+    words = len(text.split())
+    return _say(
+        "I can only repeat what I was told.",
+        f'You said "{text}" ({words} word{"s" if words != 1 else ""}). I am a scripted demo server, not a model.',
+    )
+
+
+def _say(reasoning: str, content: str) -> dict[str, Any]:
+    return {
+        "message": {"role": "assistant", "content": content, "reasoning_content": reasoning},
+        "finish_reason": "stop",
+    }
+
+
+def _text(content: Any) -> str:
+    """The text of a message content: a string, or the text parts of a content-part list."""
+    if isinstance(content, list):
+        return " ".join(p.get("text", "") for p in content if isinstance(p, dict) and p.get("type") == "text")
+    return content if isinstance(content, str) else ""
+
+
+def _tool_name(messages: list[dict[str, Any]], call_id: Any) -> str:
+    for message in reversed(messages):
+        for call in message.get("tool_calls") or []:
+            if call.get("id") == call_id:
+                return call.get("function", {}).get("name", "the tool")
+    return "the tool"
+
+
+def _pick_tool(tools: list[dict[str, Any]], text: str) -> dict[str, Any] | None:
+    lowered = text.lower()
+    for tool in tools:
+        function = tool.get("function") or {}
+        name = function.get("name") or ""
+        # Short words such as "get" or "set" say nothing about a tool's topic.
+        if any(len(word) > 3 and word in lowered for word in re.split(r"[_\W]+", name.lower())):
+            place = re.search(r"\b(?:in|for|at)\s+([A-Z][\w-]*(?:\s+[A-Z][\w-]*)*)", text)
+            value = place.group(1) if place else text
+            properties = (function.get("parameters") or {}).get("properties") or {}
+            arguments = {key: value for key, schema in properties.items() if schema.get("type") == "string"}
+            call_id = f"call_demo_{next(_call_ids)}"
+            return {"id": call_id, "type": "function", "function": {"name": name, "arguments": json.dumps(arguments)}}
+    return None
+
+
+def _pieces(text: str, size: int = 3) -> list[str]:
+    """``text`` cut into runs of a few words, as a model streams tokens."""
+    words = re.findall(r"\S+\s*|\s+", text)
+    return ["".join(words[i : i + size]) for i in range(0, len(words), size)]
+
+
+def _chunks(reply: dict[str, Any]) -> list[dict[str, Any]]:
+    message = reply["message"]
+    deltas: list[dict[str, Any]] = [{"role": "assistant", "content": ""}]
+    deltas += [{"reasoning_content": piece} for piece in _pieces(message["reasoning_content"])]
+    deltas += [{"content": piece} for piece in _pieces(message["content"] or "")]
+    for index, call in enumerate(message.get("tool_calls") or []):
+        # The first fragment carries id, type and name; the arguments follow in pieces.
+        arguments = call["function"]["arguments"]
+        head = {"index": index, "id": call["id"], "type": "function", "function": {"name": call["function"]["name"], "arguments": ""}}
+        deltas.append({"tool_calls": [head]})
+        for at in range(0, len(arguments), 8):
+            deltas.append({"tool_calls": [{"index": index, "function": {"arguments": arguments[at : at + 8]}}]})
+    chunks = [{"choices": [{"index": 0, "delta": delta, "finish_reason": None}]} for delta in deltas]
+    chunks.append({"choices": [{"index": 0, "delta": {}, "finish_reason": reply["finish_reason"]}]})
+    return chunks
+
+
+class _Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, format: str, *args: Any) -> None:
+        pass  # a demo in a notebook or README should not print access logs
+
+    def do_POST(self) -> None:
+        try:
+            request = json.loads(self.rfile.read(int(self.headers.get("Content-Length") or 0)))
+            if not isinstance(request, dict):
+                raise ValueError("the body must be a JSON object")
+        except ValueError as exc:
+            body = json.dumps({"error": {"message": f"invalid request body: {exc}", "type": "invalid_request_error"}})
+            return self._send(400, "application/json", body.encode())
+        reply = script(request)
+        head = {"id": f"chatcmpl-demo{time.monotonic_ns()}", "created": int(time.time()), "model": MODEL}
+        if request.get("stream") is True:
+            self.send_response(200)
+            self.send_header("Content-Type", "text/event-stream")
+            self.send_header("Transfer-Encoding", "chunked")
+            self.end_headers()
+            for chunk in _chunks(reply):
+                self._write_chunk(b"data: " + json.dumps({**head, "object": "chat.completion.chunk", **chunk}).encode() + b"\n\n")
+            self._write_chunk(b"data: [DONE]\n\n")
+            self.wfile.write(b"0\r\n\r\n")
+        else:
+            choice = {"index": 0, "message": reply["message"], "finish_reason": reply["finish_reason"]}
+            body = {**head, "object": "chat.completion", "choices": [choice]}
+            self._send(200, "application/json", json.dumps(body).encode())
+
+    def _send(self, status: int, content_type: str, body: bytes) -> None:
+        self.send_response(status)
+        self.send_header("Content-Type", content_type)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def _write_chunk(self, data: bytes) -> None:
+        self.wfile.write(b"%x\r\n%s\r\n" % (len(data), data))
+        self.wfile.flush()

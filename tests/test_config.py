@@ -1,0 +1,79 @@
+import configparser
+import os
+from pathlib import Path
+
+import pytest
+
+from parleykit.config import Configurator
+
+
+@pytest.fixture
+def config_file(tmp_path, monkeypatch):
+    """An isolated configuration: no PARLEYKIT_ variables, a file path under tmp_path."""
+    for name in list(os.environ):
+        if name.startswith("PARLEYKIT_"):
+            monkeypatch.delenv(name)
+    path = tmp_path / "config.ini"
+    monkeypatch.setenv("PARLEYKIT_CONFIG", str(path))
+    yield path
+    Configurator.clear()
+
+
+def write(path, text, mtime_ns):
+    path.write_text(text)
+    # Explicit times: two writes within one clock tick must still count as a change.
+    os.utime(path, ns=(mtime_ns, mtime_ns))
+
+
+def test_missing_file_is_an_empty_configuration(config_file):
+    assert not Configurator.has_option("llm", "api_key")
+    with pytest.raises(configparser.NoOptionError):
+        Configurator.get("llm", "api_key")
+
+
+def test_file_is_read_and_read_again_when_it_changes(config_file):
+    write(config_file, "[llm]\napi_key = sk-one%20\n", 1_000_000_000)
+    assert Configurator.has_option("llm", "api_key")
+    assert Configurator.get("llm", "API_KEY") == "sk-one%20"  # taken literally
+    assert not Configurator.has_option("other", "api_key")
+    write(config_file, "[llm]\napi_key = sk-two%20\n", 2_000_000_000)
+    assert Configurator.get("llm", "api_key") == "sk-two%20"
+    config_file.unlink()
+    assert not Configurator.has_option("llm", "api_key")
+
+
+def test_environment_wins_over_set_which_wins_over_the_file(config_file, monkeypatch):
+    write(config_file, "[my-llm.v2]\napi_key = from-file\n", 1_000_000_000)
+    Configurator.set("my-llm.v2", "api_key", 123)
+    assert Configurator.get("my-llm.v2", "api_key") == 123
+    monkeypatch.setenv("PARLEYKIT_MY_LLM_V2_API_KEY", "from-env")
+    assert Configurator.get("my-llm.v2", "api_key") == "from-env"
+    monkeypatch.delenv("PARLEYKIT_MY_LLM_V2_API_KEY")
+    Configurator.clear()
+    assert Configurator.get("my-llm.v2", "api_key") == "from-file"
+
+
+def test_environment_alone_provides_an_option(config_file, monkeypatch):
+    monkeypatch.setenv("PARLEYKIT_LLM_API_KEY", "")
+    assert Configurator.has_option("llm", "api_key")
+    assert Configurator.get("llm", "api_key") == ""
+
+
+@pytest.mark.parametrize(
+    ("env", "expected"),
+    [
+        ({"PARLEYKIT_CONFIG": "{tmp}/elsewhere.ini"}, "{tmp}/elsewhere.ini"),
+        ({"XDG_CONFIG_HOME": "{tmp}/xdg"}, "{tmp}/xdg/parleykit/config.ini"),
+        ({"XDG_CONFIG_HOME": "", "HOME": "{tmp}/home"}, "{tmp}/home/.config/parleykit/config.ini"),
+    ],
+)
+def test_file_location(config_file, monkeypatch, tmp_path, env, expected):
+    monkeypatch.delenv("PARLEYKIT_CONFIG")
+    monkeypatch.delenv("XDG_CONFIG_HOME", raising=False)
+    for name, value in env.items():
+        monkeypatch.setenv(name, value.format(tmp=tmp_path))
+    expected = Path(expected.format(tmp=tmp_path))
+    expected.parent.mkdir(parents=True, exist_ok=True)
+    write(expected, "[llm]\napi_key = found\n", 1_000_000_000)
+    assert Configurator.path() == expected
+    assert Configurator.get("llm", "api_key") == "found"
