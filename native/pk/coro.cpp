@@ -509,7 +509,7 @@ PyType_Slot wrapper_slots[] = {
 };
 
 PyType_Spec wrapper_spec = {
-    "parleykit_coroutine_wrapper", sizeof(await_wrapper), 0,
+    "parleykit.coroutine_wrapper", sizeof(await_wrapper), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     wrapper_slots,
 };
@@ -553,8 +553,8 @@ PyType_Slot coro_slots[] = {
 
 constexpr unsigned gen_flags =
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
-PyType_Spec gen_spec = {"parleykit_generator", sizeof(genobj), 0, gen_flags, gen_slots};
-PyType_Spec coro_spec = {"parleykit_coroutine", sizeof(genobj), 0, gen_flags, coro_slots};
+PyType_Spec gen_spec = {"parleykit.generator", sizeof(genobj), 0, gen_flags, gen_slots};
+PyType_Spec coro_spec = {"parleykit.coroutine", sizeof(genobj), 0, gen_flags, coro_slots};
 
 void ready_types() {
     if (gen_type) return;

@@ -209,7 +209,7 @@ PyType_Slot fn_slots[] = {
 };
 
 PyType_Spec fn_spec = {
-    "parleykit_function",
+    "parleykit.function",
     sizeof(Function),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |

@@ -3,7 +3,7 @@
 
 namespace pk {
 
-static name n_name{"name"};
+static name n_name{"name"}, n_builtins{"__builtins__"};
 
 PyObject* module_create(module_entry& e, PyObject* spec) noexcept {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -42,6 +42,10 @@ int module_exec(module_entry& e, PyObject* module) noexcept {
                           static_cast<int>((runtime >> 16) & 0xFF));
             check(PyErr_WarnEx(nullptr, message, 1));
         }
+        // Python modules carry __builtins__ from the start; binding it first keeps the namespace's
+        // order independent of whoever evaluates an annotation against it first.
+        PyObject* dict = PyModule_GetDict(module);
+        if (!check(PyDict_Contains(dict, n_builtins))) check(PyDict_SetItem(dict, n_builtins, PyEval_GetBuiltins()));
         e.body(module);
         return 0;
     });
