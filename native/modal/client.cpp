@@ -56,6 +56,8 @@ void define_client(PyObject* m) {
 
     c.method(reset_def);
     c.property(stream_def);
+    c.method(response_def);
+    c.method(stream_response_def);
     pk::bind(m, "LLModal", c.create().get());
 }
 

@@ -23,5 +23,6 @@ void define_client(PyObject* module);
 
 // Methods of LLModal, by concern (each defined in its own file).
 extern const pk::fn_def reset_def, stream_def;
+extern const pk::fn_def response_def, stream_response_def;  // response.cpp
 
 }  // namespace pkmodal

@@ -4,7 +4,7 @@ import json
 from enum import StrEnum
 from typing import Any
 
-from pydantic import BaseModel, ConfigDict, Field
+from pydantic import BaseModel, ConfigDict, Field, model_validator
 
 
 class MessageRole(StrEnum):
@@ -33,6 +33,15 @@ class Message(BaseModel):
     tool_calls: list[dict[str, Any]] | None = None
     tool_call_id: str | None = None
 
+    @model_validator(mode="after")
+    def _tool_call_text(self) -> "Message":
+        # An assistant turn that asks for tools still has a current text, empty until the client
+        # joins an answer to it (a registry that failed or answered nothing leaves it last in the
+        # history, and the next assistant text is joined to the last alternative).
+        if self.tool_calls and not self.contents:
+            self.contents.append("")
+        return self
+
     @property
     def latest(self) -> dict[str, Any]:
         """The newest version of this message in chat-completions request form (a new dict)."""
@@ -41,6 +50,8 @@ class Message(BaseModel):
             "role": self.role.value,
             "content": contents[-1] if contents else None,
         }
+        if self.tool_calls and message["content"] == "":
+            message["content"] = None
         # An empty list is left out: services refuse "tool_calls": [].
         if self.tool_calls:
             message["tool_calls"] = [_request_tool_call(call) for call in self.tool_calls]

@@ -1,0 +1,325 @@
+// The reply readers: _response for a whole JSON reply, and _stream_response, a native generator
+// that reads server-sent-event lines as they arrive and yields LLMResult pieces.
+#include "modal/parts.hpp"
+
+#include <string_view>
+
+namespace pkmodal {
+namespace {
+
+pk::name n_message_process{"_message_process"}, n_add_message{"add_message"}, n_t_calls_beautify{"_t_calls_beautify"},
+    n_t_results_beautify{"_t_results_beautify"}, n_tool_calls_fn{"_tool_calls"}, n_core_call{"_core_call"},
+    n_reset{"_reset"}, n_json_method{"json"}, n_loads{"loads"}, n_iter_lines{"iter_lines"}, n_close_method{"close"},
+    n_choices{"choices"}, n_message{"message"}, n_delta{"delta"}, n_finish_reason{"finish_reason"},
+    n_tool_calls_limit{"tool_calls_limit"}, n_error{"error"}, n_assistant{"assistant"}, n_idle{"idle"},
+    n_reason{"reason"}, n_answer{"answer"}, n_status_tool_calls{"tool_calls"}, n_status_tool_results{"tool_results"},
+    n_stream_response{"_stream_response"}, n_stream_response_qual{"LLModal._stream_response"}, n_decode{"decode"},
+    n_lstrip{"lstrip"}, n_strip{"strip"};
+
+// self.add_message(role=MessageRole.assistant, content=text)
+void add_assistant(PyObject* self, PyObject* text) {
+    pk::ref role = pk::getattr(pk::global(globals(), n_MessageRole).get(), n_assistant);
+    pk::ref add = pk::getattr(self, n_add_message);
+    pk::call(add, pk::kw(n_role, role), pk::kw(n_content, text));
+}
+
+// LLMResult(**fields, status=LLMStatus.<status>), in the order the readers pass them.
+pk::ref status_of(const pk::name& status) { return pk::getattr(pk::global(globals(), n_LLMStatus).get(), status); }
+pk::ref result_cls() { return pk::global(globals(), n_LLMResult); }
+
+// The reported failure of a reading: one flushed line, the default answer when this reading
+// recorded none, the tool-call state reset. The caller then raises `exc` again.
+void report_failure(PyObject* self, PyObject* exc, bool already_add) {
+    pk::ref text = pk::ref::steal(PyUnicode_FromFormat("Error parsing LLM response: %S", exc));
+    pk::print_flush(text.get());
+    if (!already_add) {
+        pk::ref fallback = pk::getattr(self, n_default);
+        add_assistant(self, fallback.get());
+    }
+    pk::call_method(self, n_reset);
+}
+
+// A server that fails after answering 200 says so in an "error" member (a whole reply or one
+// chunk); its message becomes the exception's text instead of a KeyError on "choices".
+[[noreturn]] void raise_server_error(PyObject* error) {
+    PyObject* message = error;
+    pk::ref found;
+    if (PyDict_Check(error)) {
+        found = pk::ref::borrow(PyDict_GetItemWithError(error, n_message));
+        if (!found && PyErr_Occurred()) throw pk::python_error{};
+        if (found) message = found.get();
+    }
+    pk::raise(PyExc_ValueError, "server error: %S", message);
+}
+
+void check_server_error(PyObject* document) {
+    if (!PyDict_Check(document)) return;
+    PyObject* error = PyDict_GetItemWithError(document, n_error);
+    if (!error && PyErr_Occurred()) throw pk::python_error{};
+    if (error && pk::truthy(error)) raise_server_error(error);
+}
+
+// def _response(self, response: "requests.Response") -> "LLMResult"
+pk::ref response_impl(PyObject* const* a) {
+    PyObject *self = a[0], *response = a[1];
+    bool already_add = false;
+    try {
+        pk::ref process = pk::getattr(self, n_message_process);
+        pk::ref body = pk::call_method(response, n_json_method);
+        check_server_error(body.get());
+        pk::ref choices = pk::getitem(body.get(), n_choices);
+        pk::ref first = pk::getitem(choices.get(), pk::integer(0).get());
+        pk::ref reply = pk::getitem(first.get(), n_message);
+        pk::ref message = pk::call(process, reply);
+
+        pk::ref pending = pk::getattr(self, n_tool_calls);
+        bool has_calls = pk::truthy(pending.get());
+        if (!has_calls || pk::truthy(pk::getitem(message.get(), n_content).get())) {
+            pk::ref content = pk::getitem(message.get(), n_content);
+            add_assistant(self, content.get());
+            already_add = true;
+        }
+        pending = pk::getattr(self, n_tool_calls);
+        if (pk::truthy(pending.get())) {
+            pk::ref calls = pk::call_method(self, n_t_calls_beautify, pending);
+            pk::ref beautify = pk::getattr(self, n_t_results_beautify);
+            pk::ref messages = pk::call_method(self, n_tool_calls_fn);
+            pk::ref results = pk::call(beautify, calls, messages);
+            pk::ref iteration = pk::call(result_cls(), pk::kw(n_tool_calls, calls), pk::kw(n_tool_results, results));
+            pk::ref follow_up = pk::call_method(self, n_core_call);
+            return pk::ref::steal(PyNumber_Add(iteration.get(), follow_up.get()));
+        }
+        pk::call_method(self, n_reset);
+        pk::ref idle = status_of(n_idle);
+        return pk::call_kwargs(result_cls().get(), message.get(), {pk::kw(n_status, idle)});
+    } catch (pk::python_error&) {
+        if (!pk::error_is_exception()) throw;
+    }
+    // Outside the handler: report, then raise the very same exception object.
+    pk::ref exc = pk::fetch_error();
+    report_failure(self, exc.get(), already_add);
+    pk::raise_object(std::move(exc));
+}
+
+// ---- the streaming reader ----------------------------------------------------------------------
+
+// Generator slots: the state that lives across yields, visible to the garbage collector.
+enum slot { s_self, s_response, s_lines, s_event, s_calls };
+
+// What one line of the event stream asks the reader to do.
+enum class line_kind { skip, end, data, error_field, other };
+
+bool starts_with(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
+
+// Comment lines (":" keep-alives) and the fields event:, id:, retry: carry no chunk; "[DONE]"
+// ends the stream like a finish reason; "error:" is a server error.
+line_kind classify(std::string_view s) {
+    if (s.empty() || s[0] == ':') return line_kind::skip;
+    if (starts_with(s, "data:")) {
+        std::string_view payload = s.substr(5);
+        if (!payload.empty() && payload[0] == ' ') payload.remove_prefix(1);
+        while (!payload.empty() && (payload.back() == ' ' || payload.back() == '\r')) payload.remove_suffix(1);
+        return payload == "[DONE]" ? line_kind::end : line_kind::data;
+    }
+    if (starts_with(s, "event:") || starts_with(s, "id:") || starts_with(s, "retry:")) return line_kind::skip;
+    if (starts_with(s, "error:")) return line_kind::error_field;
+    return line_kind::other;
+}
+
+// json.loads(text), with `json` looked up in the module namespace.
+pk::ref json_loads(PyObject* text) {
+    pk::ref json = pk::global(globals(), n_json);
+    pk::ref loads = pk::getattr(json.get(), n_loads);
+    return pk::call(loads, text);
+}
+
+// line.decode("utf-8").lstrip("data: ") for a bytes line.
+pk::ref decoded_payload(PyObject* line) {
+    pk::ref text = pk::ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(line), PyBytes_GET_SIZE(line), "strict"));
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text.get()), i = 0;
+    auto stripped = [](Py_UCS4 c) { return c == 'd' || c == 'a' || c == 't' || c == ':' || c == ' '; };
+    while (i < n && stripped(PyUnicode_READ_CHAR(text.get(), i))) ++i;
+    if (i == 0) return text;
+    return pk::ref::steal(PyUnicode_Substring(text.get(), i, n));
+}
+
+// The chunk of one line, or null when the line carries none. A data line that is JSON on its own
+// is a chunk at once. One that is not starts an event whose data lines are joined with "\n" up to
+// the blank line that ends it, as the event-stream format defines.
+pk::ref chunk_of_line(pk::genobj* g, PyObject* line) {
+    if (!PyBytes_Check(line)) {
+        // Not what the HTTP library yields; read it the generic way.
+        pk::ref text = pk::call_method(line, n_decode, pk::str("utf-8"));
+        pk::ref stripped = pk::call_method(text.get(), n_lstrip, pk::str("data: "));
+        return json_loads(stripped.get());
+    }
+    std::string_view s(PyBytes_AS_STRING(line), static_cast<size_t>(PyBytes_GET_SIZE(line)));
+    PyObject* event = g->local(s_event);
+    if (s.empty()) {
+        if (!event) return {};
+        pk::ref joined = pk::ref::steal(PyUnicode_Join(pk::str("\n").get(), event));
+        g->set_local(s_event, {});
+        return json_loads(joined.get());
+    }
+    switch (classify(s)) {
+        case line_kind::skip:
+        case line_kind::end:
+            return {};
+        case line_kind::error_field: {
+            pk::ref text = pk::ref::steal(PyUnicode_DecodeUTF8(s.data() + 6, static_cast<Py_ssize_t>(s.size() - 6), "replace"));
+            pk::ref stripped = pk::call_method(text.get(), n_strip);
+            raise_server_error(stripped.get());
+        }
+        case line_kind::data:
+            if (event) {
+                std::string_view payload = s.substr(5);
+                if (!payload.empty() && payload[0] == ' ') payload.remove_prefix(1);
+                pk::ref part = pk::ref::steal(PyUnicode_DecodeUTF8(payload.data(), static_cast<Py_ssize_t>(payload.size()), "strict"));
+                pk::check(PyList_Append(event, part.get()));
+                return {};
+            }
+            break;
+        case line_kind::other:
+            break;
+    }
+    pk::ref payload = decoded_payload(line);
+    pk::ref json = pk::global(globals(), n_json);
+    pk::ref loads = pk::getattr(json.get(), n_loads);
+    pk::ref chunk = pk::ref::steal_or_null(PyObject_CallOneArg(loads.get(), payload.get()));
+    if (chunk) return chunk;
+    if (classify(s) != line_kind::data || !PyErr_ExceptionMatches(PyExc_ValueError)) throw pk::python_error{};
+    // Possibly the first line of a multi-line event: keep it until the event ends. If it is not,
+    // the joined event fails to decode when it ends and the error surfaces then.
+    PyErr_Clear();
+    std::string_view first = s.substr(5);
+    if (!first.empty() && first[0] == ' ') first.remove_prefix(1);
+    pk::ref part = pk::ref::steal(PyUnicode_DecodeUTF8(first.data(), static_cast<Py_ssize_t>(first.size()), "strict"));
+    g->set_local(s_event, pk::new_list());
+    pk::check(PyList_Append(g->local(s_event), part.get()));
+    return {};
+}
+
+// The first choice of a chunk, or null for a chunk that carries none (usage, prompt filters).
+pk::ref choice_of(PyObject* chunk) {
+    check_server_error(chunk);
+    pk::ref choices = pk::getitem(chunk, n_choices);
+    if (PyList_Check(choices.get()) && PyList_GET_SIZE(choices.get()) == 0) return {};
+    return pk::getitem(choices.get(), pk::integer(0).get());
+}
+
+// A choice without "delta" (a content-filter annotation) is an empty fragment.
+pk::ref delta_of(PyObject* choice) {
+    if (PyDict_Check(choice)) {
+        PyObject* delta = PyDict_GetItemWithError(choice, n_delta);
+        if (!delta && PyErr_Occurred()) throw pk::python_error{};
+        if (!delta) return pk::new_dict();
+        return pk::ref::borrow(delta);
+    }
+    return pk::getitem(choice, n_delta);
+}
+
+bool is_end_of_stream(PyObject* line) {
+    if (!PyBytes_Check(line)) return false;
+    std::string_view s(PyBytes_AS_STRING(line), static_cast<size_t>(PyBytes_GET_SIZE(line)));
+    return classify(s) == line_kind::end;
+}
+
+// def _stream_response(self, response) -> "Iterator[LLMResult]" (the generator's body)
+pk::body stream_body(pk::genobj* g) {
+    PyObject* self = g->local(s_self);
+    PyObject* response = g->local(s_response);
+    bool already_add = false;
+    bool failed = false;
+    try {
+        pk::ref lines = pk::call_method(response, n_iter_lines);
+        g->set_local(s_lines, pk::ref::steal(PyObject_GetIter(lines.get())));
+        for (bool at_end = false; !at_end;) {
+            pk::ref line = pk::ref::steal_or_null(PyIter_Next(g->local(s_lines)));
+            if (!line) {
+                if (PyErr_Occurred()) throw pk::python_error{};
+                // A stream that ends inside a multi-line event still owes that event's chunk.
+                if (!g->local(s_event)) break;
+                line = pk::ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+                at_end = true;
+            }
+            // Cancellation is tested first, on every line that arrives.
+            if (!at_end && pk::truthy(pk::getattr(self, n_close).get())) {
+                pk::call_method(response, n_close_method);
+                pk::setattr(self, n_close, Py_False);
+                pk::call_method(self, n_reset);
+                break;
+            }
+            if (is_end_of_stream(line.get())) break;
+            pk::ref chunk = chunk_of_line(g, line.get());
+            if (!chunk) continue;
+            pk::ref choice = choice_of(chunk.get());
+            if (!choice) continue;
+            pk::ref fragment = delta_of(choice.get());
+            pk::ref delta = pk::call_method(self, n_message_process, fragment);
+            if (pk::truthy(pk::getitem(delta.get(), n_reasoning_content).get())) {
+                pk::ref status = status_of(n_reason);
+                pk::ref piece = pk::call_kwargs(result_cls().get(), delta.get(), {pk::kw(n_status, status)});
+                pk::ref sent = co_yield piece;
+            } else if (pk::truthy(pk::getitem(delta.get(), n_content).get())) {
+                pk::ref content = pk::getitem(delta.get(), n_content);
+                add_assistant(self, content.get());
+                already_add = true;
+                pk::ref status = status_of(n_answer);
+                pk::ref piece = pk::call_kwargs(result_cls().get(), delta.get(), {pk::kw(n_status, status)});
+                pk::ref sent = co_yield piece;
+            }
+            pk::ref finish = pk::call_method(choice.get(), n_get, n_finish_reason);
+            if (finish.get() != Py_None) break;
+        }
+
+        pk::ref pending = pk::getattr(self, n_tool_calls);
+        if (pk::truthy(pending.get())) {
+            g->set_local(s_calls, pk::call_method(self, n_t_calls_beautify, pending));
+            pk::ref count = pk::getattr(self, n_tool_calls_count);
+            pk::ref limit = pk::getattr(self, n_tool_calls_limit);
+            if (pk::check(PyObject_RichCompareBool(count.get(), limit.get(), Py_LT))) {
+                pk::ref status = status_of(n_status_tool_calls);
+                pk::ref piece = pk::call(result_cls(), pk::kw(n_tool_calls, g->local(s_calls)), pk::kw(n_status, status));
+                pk::ref sent = co_yield piece;
+            }
+            pk::ref beautify = pk::getattr(self, n_t_results_beautify);
+            pk::ref messages = pk::call_method(self, n_tool_calls_fn);
+            pk::ref results = pk::call(beautify, g->local(s_calls), messages);
+            pk::ref status = status_of(n_status_tool_results);
+            pk::ref piece = pk::call(result_cls(), pk::kw(n_tool_results, results), pk::kw(n_status, status));
+            pk::ref sent = co_yield piece;
+            // The follow-up request is posted only now that the consumer asked for more.
+            pk::ref follow_up = pk::call_method(self, n_core_call);
+            pk::ref ignored = co_await pk::yield_from(follow_up.get());
+        }
+        pk::call_method(self, n_reset);
+    } catch (pk::python_error&) {
+        if (!pk::error_is_exception()) throw;
+        failed = true;
+    }
+    if (failed) {
+        pk::ref exc = pk::fetch_error();
+        report_failure(self, exc.get(), already_add);
+        pk::raise_object(std::move(exc));
+    }
+    co_return pk::none();
+}
+
+pk::ref stream_response_impl(PyObject* const* a) {
+    return pk::make_generator(pk::gen_kind::generator, stream_body, {a[0], a[1]}, n_stream_response,
+                              n_stream_response_qual);
+}
+
+}  // namespace
+
+const pk::fn_def response_def{
+    .name = "_response", .qualname = "LLModal._response", .impl = response_impl,
+    .params = {{"self"}, {"response", "requests.Response"}}, .returns = "LLMResult",
+};
+const pk::fn_def stream_response_def{
+    .name = "_stream_response", .qualname = "LLModal._stream_response", .impl = stream_response_impl,
+    .params = {{"self"}, {"response", "requests.Response"}}, .returns = "Iterator[LLMResult]",
+    .kind = pk::fn_kind::generator,
+};
+
+}  // namespace pkmodal

@@ -1,0 +1,90 @@
+"""Every real reply body of the corpus, replayed through a loopback server and read by the client,
+plain or streamed as the file is, checked against what the server meant to say."""
+
+import copy
+import json
+
+import pytest
+
+import corpus
+from loopback import chunk, completion, sse
+from parleykit.message import Message, MessageRole
+from parleykit.modal import LLModal, LLMStatus
+from parleykit.tools import Tools
+
+
+class RecordingTools(Tools):
+    """A registry that answers every call with "ok" and keeps what it was asked to run."""
+
+    def __init__(self):
+        super().__init__()
+        self.seen = []
+
+    def __bool__(self):
+        return True
+
+    def __call__(self, tool_calls):
+        self.seen.extend(copy.deepcopy(tool_calls))
+        return [Message(role=MessageRole.tool, contents=["ok"], tool_call_id=c.get("id")) for c in tool_calls]
+
+
+def replay(loopback, sample):
+    tools = RecordingTools()
+    client = LLModal(endpoint_url=loopback.url, tools=tools, extra_body={"stream": sample.streamed})
+    if sample.streamed:
+        # Line by line, each line its own write, as a server streams it.
+        loopback.push(sample.body.splitlines(keepends=True))
+        loopback.push(sse([chunk({"content": "after tools"}, "stop")]))
+    else:
+        loopback.push(sample.body)
+        loopback.push(completion("after tools"))
+
+    answer, reasoning, error = [], [], None
+    try:
+        if sample.streamed:
+            for piece in client.invoke("hello"):
+                if piece.status in (LLMStatus.tool_calls, LLMStatus.tool_results):
+                    break  # only this reply's own texts are compared
+                answer.append(piece.content if piece.status is LLMStatus.answer else "")
+                reasoning.append(piece.reasoning_content)
+        else:
+            result = client.invoke("hello")
+            first = client.messages[1]
+            answer.append(result.content if not tools.seen else (first.contents[0] if not first.tool_calls else ""))
+            reasoning.append(result.reasoning_content if not tools.seen else "")
+    except Exception as exc:  # the failure path already ran; compare what came before it
+        error = exc
+    return client, tools, "".join(answer), "".join(reasoning), error
+
+
+@corpus.requires_corpus
+@pytest.mark.parametrize("name", corpus.names())
+def test_corpus_reply(loopback, name, capsys):
+    sample = corpus.load(name)
+    expect = sample.expect
+    client, tools, answer, reasoning, error = replay(loopback, sample)
+
+    if "error" in expect:
+        assert isinstance(error, ValueError), error
+        assert expect["error"]["message"] in str(error)
+        assert capsys.readouterr().out == f"Error parsing LLM response: {error}\n"
+    else:
+        assert error is None, f"{type(error).__name__}: {error}"
+    assert answer == (expect.get("content") or ""), sample.meta["case"]
+
+    # Reasoning is read from "reasoning_content"; servers that call it "reasoning" are not read.
+    if b'"reasoning_content":"' in sample.body.replace(b'": "', b'":"') and "reasoning" in expect:
+        assert reasoning == expect["reasoning"]
+
+    expected_calls = [(c["id"], c["name"], c["arguments"]) for c in expect.get("tool_calls", [])]
+    seen = [(c.get("id"), c["function"].get("name"), c["function"].get("arguments")) for c in tools.seen]
+    if sample.streamed:
+        assert seen == expected_calls
+    else:
+        # Whole replies keep the arguments as the server sent them (text, or an object for some).
+        assert [(i, n, a if isinstance(a, str) else json.dumps(a)) for i, n, a in seen] == [
+            (i, n, a if isinstance(a, str) else json.dumps(a)) for i, n, a in expected_calls
+        ]
+    if expected_calls and error is None:
+        assert len(loopback.requests) == 2  # the follow-up carried the tool results
+        assert client.messages[-1].contents[-1] == "after tools"
