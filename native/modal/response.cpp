@@ -2,6 +2,8 @@
 // that reads server-sent-event lines as they arrive and yields LLMResult pieces.
 #include "modal/parts.hpp"
 
+#include <deque>
+#include <string>
 #include <string_view>
 
 namespace pkmodal {
@@ -9,12 +11,12 @@ namespace {
 
 pk::name n_message_process{"_message_process"}, n_add_message{"add_message"}, n_t_calls_beautify{"_t_calls_beautify"},
     n_t_results_beautify{"_t_results_beautify"}, n_tool_calls_fn{"_tool_calls"}, n_core_call{"_core_call"},
-    n_reset{"_reset"}, n_json_method{"json"}, n_loads{"loads"}, n_iter_lines{"iter_lines"}, n_close_method{"close"},
+    n_reset{"_reset"}, n_json_method{"json"}, n_loads{"loads"}, n_close_method{"close"},
     n_choices{"choices"}, n_message{"message"}, n_delta{"delta"}, n_finish_reason{"finish_reason"},
     n_tool_calls_limit{"tool_calls_limit"}, n_error{"error"}, n_assistant{"assistant"}, n_idle{"idle"},
     n_reason{"reason"}, n_answer{"answer"}, n_status_tool_calls{"tool_calls"}, n_status_tool_results{"tool_results"},
     n_stream_response{"_stream_response"}, n_stream_response_qual{"LLModal._stream_response"}, n_decode{"decode"},
-    n_lstrip{"lstrip"}, n_strip{"strip"};
+    n_lstrip{"lstrip"}, n_strip{"strip"}, n_iter_content{"iter_content"}, n_chunk_size{"chunk_size"};
 
 // self.add_message(role=MessageRole.assistant, content=text)
 void add_assistant(PyObject* self, PyObject* text) {
@@ -102,6 +104,69 @@ pk::ref response_impl(PyObject* const* a) {
 }
 
 // ---- the streaming reader ----------------------------------------------------------------------
+
+// The body's lines as bytes.splitlines() cuts them ("\n", "\r\n" or "\r"), read through the HTTP
+// library's own incremental reader (the same reads its iter_lines makes, with its error handling).
+// Unlike iter_lines, which re-joins and re-splits a growing line on every read, this keeps a
+// partial line once and scans each byte once, so a multi-megabyte line costs linear time.
+class line_reader {
+public:
+    // The next line, or null at the end of the body.
+    pk::ref next(PyObject* reads) {
+        while (ready_.empty()) {
+            if (done_) return {};
+            pk::ref data = pk::ref::steal_or_null(PyIter_Next(reads));
+            if (!data) {
+                if (PyErr_Occurred()) throw pk::python_error{};
+                done_ = true;
+                if (!partial_.empty()) emit(nullptr, 0);
+                continue;
+            }
+            if (!PyBytes_Check(data.get()))
+                pk::raise(PyExc_TypeError, "expected bytes from the response, got %.200s", Py_TYPE(data.get())->tp_name);
+            split(PyBytes_AS_STRING(data.get()), PyBytes_GET_SIZE(data.get()));
+        }
+        pk::ref line = std::move(ready_.front());
+        ready_.pop_front();
+        return line;
+    }
+
+private:
+    void split(const char* data, Py_ssize_t n) {
+        Py_ssize_t i = 0;
+        if (skip_lf_ && n > 0) {
+            // The "\r" that ended the previous read was the first half of "\r\n".
+            if (data[0] == '\n') i = 1;
+            skip_lf_ = false;
+        }
+        for (Py_ssize_t j = i; j < n; ++j) {
+            char c = data[j];
+            if (c != '\n' && c != '\r') continue;
+            emit(data + i, j - i);
+            if (c == '\r') {
+                if (j + 1 < n && data[j + 1] == '\n') ++j;
+                else if (j + 1 == n) skip_lf_ = true;
+            }
+            i = j + 1;
+        }
+        partial_.append(data + i, static_cast<size_t>(n - i));
+    }
+
+    void emit(const char* tail, Py_ssize_t size) {
+        if (partial_.empty()) {
+            ready_.push_back(pk::ref::steal(PyBytes_FromStringAndSize(tail, size)));
+            return;
+        }
+        partial_.append(tail ? tail : "", static_cast<size_t>(size));
+        ready_.push_back(pk::ref::steal(PyBytes_FromStringAndSize(partial_.data(), static_cast<Py_ssize_t>(partial_.size()))));
+        partial_.clear();
+    }
+
+    std::deque<pk::ref> ready_;
+    std::string partial_;
+    bool skip_lf_ = false;
+    bool done_ = false;
+};
 
 // Generator slots: the state that lives across yields, visible to the garbage collector.
 enum slot { s_self, s_response, s_lines, s_event, s_calls };
@@ -231,12 +296,13 @@ pk::body stream_body(pk::genobj* g) {
     bool already_add = false;
     bool failed = false;
     try {
-        pk::ref lines = pk::call_method(response, n_iter_lines);
-        g->set_local(s_lines, pk::ref::steal(PyObject_GetIter(lines.get())));
+        pk::ref read_size = pk::integer(512);
+        pk::ref reads = pk::call(pk::getattr(response, n_iter_content), pk::kw(n_chunk_size, read_size));
+        g->set_local(s_lines, pk::ref::steal(PyObject_GetIter(reads.get())));
+        line_reader lines;
         for (bool at_end = false; !at_end;) {
-            pk::ref line = pk::ref::steal_or_null(PyIter_Next(g->local(s_lines)));
+            pk::ref line = lines.next(g->local(s_lines));
             if (!line) {
-                if (PyErr_Occurred()) throw pk::python_error{};
                 // A stream that ends inside a multi-line event still owes that event's chunk.
                 if (!g->local(s_event)) break;
                 line = pk::ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
