@@ -41,8 +41,50 @@ pk::ref tool_content(PyObject* name, PyObject* content) {
     return pk::call(cls, pk::kw(n_name, name), pk::kw(n_content, content));
 }
 
+// mapping[key], or null when the key is absent.
+pk::ref lookup(PyObject* mapping, PyObject* key) {
+    if (PyDict_Check(mapping)) {
+        pk::ref v = pk::ref::borrow(PyDict_GetItemWithError(mapping, key));
+        if (!v && PyErr_Occurred()) throw pk::python_error{};
+        return v;
+    }
+    pk::ref v = pk::ref::steal_or_null(PyObject_GetItem(mapping, key));
+    if (!v) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw pk::python_error{};
+        PyErr_Clear();
+    }
+    return v;
+}
+
+bool has_id(PyObject* id) { return id && id != Py_None && pk::truthy(id); }
+
+// The stored call that a streamed fragment continues, or null when it starts a new call.
+// Servers differ in how they number fragments: some leave "index" out or null, some send every
+// call under index 0, some start at 1. So a call is found by the index it was first stored
+// under (the newest such call), a non-empty id that differs from that call's id starts a new
+// one, and a fragment without index continues the newest call unless its id says otherwise.
+pk::ref call_continued(PyObject* stored, PyObject* fragment, PyObject* index) {
+    pk::ref id = lookup(fragment, n_id);
+    Py_ssize_t size = pk::check(PyObject_Length(stored));
+    if (!index) {
+        if (has_id(id.get()) || size == 0) return {};
+        return pk::getitem(stored, pk::integer(-1).get());
+    }
+    pk::ref found;
+    for (Py_ssize_t at = size - 1; at >= 0 && !found; --at) {
+        pk::ref call = pk::ref::steal(PySequence_GetItem(stored, at));
+        pk::ref call_index = lookup(call.get(), n_index);
+        if (call_index && pk::check(PyObject_RichCompareBool(call_index.get(), index, Py_EQ))) found = call;
+    }
+    if (found && has_id(id.get())) {
+        pk::ref found_id = lookup(found.get(), n_id);
+        if (!found_id || pk::check(PyObject_RichCompareBool(found_id.get(), id.get(), Py_NE))) return {};
+    }
+    return found;
+}
+
 // def _add_tool_calls(self, message: dict[str, Any]) -> None: the tool calls of a reply message,
-// or the fragments of a streamed delta joined by their index.
+// or the fragments of a streamed delta joined into the calls they continue.
 pk::ref add_tool_calls(PyObject* const* a) {
     PyObject *self = a[0], *message = a[1];
     pk::check_exact(message, &PyDict_Type, "message");
@@ -60,30 +102,24 @@ pk::ref add_tool_calls(PyObject* const* a) {
 
     pk::ref it = pk::ref::steal(PyObject_GetIter(calls.get()));
     while (pk::ref fragment = pk::ref::steal_or_null(PyIter_Next(it.get()))) {
-        pk::ref index = pk::getitem(fragment.get(), n_index);
-        if (index.get() != Py_None) pk::expect_exact(index.get(), &PyLong_Type);
+        pk::ref index = lookup(fragment.get(), n_index);
+        if (index && index.get() != Py_None) pk::expect_exact(index.get(), &PyLong_Type);
         pk::ref stored = pk::getattr(self, n_tool_calls);
-        pk::ref count = pk::integer(pk::check(PyObject_Length(stored.get())));
-        pk::ref same = pk::ref::steal(PyObject_RichCompare(count.get(), index.get(), Py_EQ));
-        if (pk::truthy(same.get())) {
+        pk::ref target = call_continued(stored.get(), fragment.get(), index.get() == Py_None ? nullptr : index.get());
+        pk::ref function = pk::getitem(fragment.get(), n_function);
+        if (!target) {
             // The first fragment of a call: make sure it carries arguments text, then keep it.
-            pk::ref function = pk::getitem(fragment.get(), n_function);
-            pk::ref function_again = pk::getitem(fragment.get(), n_function);
-            pk::ref arguments = pk::call_method(function_again.get(), n_get, n_arguments, n_empty);
+            pk::ref arguments = pk::call_method(function.get(), n_get, n_arguments, n_empty);
             pk::ref update = pk::new_dict();
             pk::check(PyDict_SetItem(update.get(), n_arguments, arguments.get()));
             pk::call_method(function.get(), n_update, update);
-            pk::ref stored_again = pk::getattr(self, n_tool_calls);
-            pk::call_method(stored_again.get(), n_append, fragment);
+            pk::call_method(stored.get(), n_append, fragment);
             continue;
         }
-        pk::ref function = pk::getitem(fragment.get(), n_function);
+        // A later fragment adds only its arguments text; its other keys are not merged.
         if (!pk::check(PySequence_Contains(function.get(), n_arguments))) continue;
         pk::ref piece = pk::getitem(function.get(), n_arguments);
         if (piece.get() == Py_None) continue;
-        // self.tool_calls[index]["function"]["arguments"] += piece
-        pk::ref target_list = pk::getattr(self, n_tool_calls);
-        pk::ref target = pk::getitem(target_list.get(), index.get());
         pk::ref target_function = pk::getitem(target.get(), n_function);
         pk::ref current = pk::getitem(target_function.get(), n_arguments);
         pk::ref joined = pk::ref::steal(PyNumber_InPlaceAdd(current.get(), piece.get()));
