@@ -56,8 +56,21 @@ void define_client(PyObject* m) {
 
     c.method(reset_def);
     c.property(stream_def);
+    c.property(extra_body_def);
+    c.property(headers_def);
+    c.property(body_def);
+    c.property(messages_latest_def);
+    c.method(message_latest_def);
+    c.method(add_message_def);
+    c.method(add_tool_calls_def);
+    c.method(message_process_def);
+    c.static_method(t_calls_beautify_def);
+    c.static_method(t_results_beautify_def);
     c.method(response_def);
     c.method(stream_response_def);
+    c.method(tool_calls_def);
+    c.method(core_call_def);
+    c.method(invoke_def);
     pk::bind(m, "LLModal", c.create().get());
 }
 

@@ -23,6 +23,21 @@ void define_client(PyObject* module);
 
 // Methods of LLModal, by concern (each defined in its own file).
 extern const pk::fn_def reset_def, stream_def;
+// request.cpp: the request pieces, read-only properties.
+extern const pk::fn_def extra_body_def, headers_def, body_def;
+// history.cpp: the conversation history.
+extern const pk::fn_def messages_latest_def, message_latest_def, add_message_def, message_process_def;
+// tool_calls.cpp: the tool-call cycle (the two beautifiers are static methods).
+extern const pk::fn_def add_tool_calls_def, t_calls_beautify_def, t_results_beautify_def, tool_calls_def;
+// response.cpp: the reply readers.
 extern const pk::fn_def response_def, stream_response_def;  // response.cpp
+// driver.cpp: the call driver.
+extern const pk::fn_def core_call_def, invoke_def;
+
+// MessageRole.<member>, the class read from the module namespace at call time (history.cpp).
+pk::ref role_of(const pk::name& member);
+// self.add_message(role=MessageRole.<member>, content=...): the content is `content`, or the
+// attribute `field` of self when that is given (read after the role, as Python evaluates the call).
+void add_message_as(PyObject* self, const pk::name& member, PyObject* content, const pk::name* field = nullptr);
 
 }  // namespace pkmodal

@@ -1,0 +1,340 @@
+"""parleykit benchmarks: each figure measured side by side with its peers in one run.
+
+Times are the client process's own CPU time (time.process_time; the endpoint runs in another
+process), medians of several repetitions. Usage: python bench/run.py [--quick] [--only NAME ...]
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import functools
+import gc
+import json
+import os
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import requests
+
+HERE = Path(__file__).resolve().parent
+
+
+class Endpoint:
+    def __enter__(self):
+        self.proc = subprocess.Popen([sys.executable, str(HERE / "server.py")], stdout=subprocess.PIPE, text=True)
+        self.base = f"http://127.0.0.1:{self.proc.stdout.readline().strip()}"
+        return self
+
+    def __exit__(self, *exc):
+        self.proc.terminate()
+        self.proc.wait(10)
+
+
+def cpu(fn, reps: int) -> float:
+    """Median CPU seconds of `fn()` over `reps` runs (after one warm-up run)."""
+    fn()
+    times = []
+    for _ in range(reps):
+        gc.collect()
+        start = time.process_time()
+        fn()
+        times.append(time.process_time() - start)
+    return statistics.median(times)
+
+
+def row(label: str, value: str, note: str = "") -> None:
+    print(f"  {label:<46} {value:>16}  {note}")
+
+
+def verdict(ratio: float, target: float) -> str:
+    return f"target <= {target:g}x: {'met' if ratio <= target else 'MISSED'}"
+
+
+# ---- 1. stream consumption -------------------------------------------------------------------
+
+def floor_stream(url: str) -> int:
+    """The least any client must do: lines, JSON, one LLMResult per chunk."""
+    from parleykit.modal import LLMResult, LLMStatus
+
+    count = 0
+    with requests.post(url, json={"messages": [{"role": "user", "content": "hi"}], "stream": True}, stream=True) as r:
+        for line in r.iter_lines():
+            if not line:
+                continue
+            payload = line[6:] if line.startswith(b"data: ") else line
+            if payload == b"[DONE]":
+                break
+            choice = json.loads(payload)["choices"][0]
+            delta = choice["delta"]
+            reasoning, content = delta.get("reasoning_content") or "", delta.get("content") or ""
+            if reasoning or content:
+                LLMResult(reasoning_content=reasoning, content=content,
+                          status=LLMStatus.reason if reasoning else LLMStatus.answer)
+                count += 1
+            if choice.get("finish_reason") is not None:
+                break
+    return count
+
+
+def parleykit_stream(client, history) -> int:
+    client.messages[:] = history
+    return sum(1 for _ in client.invoke("hi"))
+
+
+def sdk_stream(sdk, model="bench") -> int:
+    stream = sdk.chat.completions.create(model=model, messages=[{"role": "user", "content": "hi"}], stream=True)
+    return sum(1 for _ in stream)
+
+
+def make_client(url: str, stream: bool):
+    from parleykit.modal import LLModal
+    from parleykit.tools import Tools
+
+    tools = Tools()
+
+    @tools.register
+    def echo(text: str) -> str:
+        """Echo a text."""
+        return text[:10]
+
+    return LLModal(endpoint_url=url, extra_body={"stream": stream}, tools=tools)
+
+
+def history_of(length: int):
+    from parleykit.message import Message, MessageRole
+
+    roles = [MessageRole.user, MessageRole.assistant]
+    return [Message(role=roles[i % 2], contents=[f"earlier message {i}"]) for i in range(length)]
+
+
+def bench_stream(ep: Endpoint, quick: bool) -> None:
+    from openai import OpenAI
+
+    n = 5000 if quick else 20000
+    reps = 3 if quick else 5
+    print(f"\n1. Stream consumption ({n} chunks; CPU per chunk, median of {reps})")
+    for kind in ("answer", "reason_tool"):
+        url = f"{ep.base}/stream?n={n}&kind={kind}"
+        # The SDK posts to {base_url}/chat/completions: the same body through the query.
+        sdk = OpenAI(base_url=f"{ep.base}/stream", api_key="bench", max_retries=0,
+                     default_query={"n": str(n), "kind": kind})
+        client = make_client(url, True)
+        floor = cpu(lambda: floor_stream(url), reps) / n
+        ours = cpu(lambda: parleykit_stream(client, []), reps) / n
+        theirs = cpu(lambda: sdk_stream(sdk), reps) / n
+        print(f" {kind} stream:")
+        row("floor (requests iter_lines + json + LLMResult)", f"{floor * 1e6:8.2f} us/chunk")
+        row("parleykit invoke(stream)", f"{ours * 1e6:8.2f} us/chunk", f"{ours / floor:.2f}x floor, {verdict(ours / floor, 1.15)}")
+        row("openai SDK stream", f"{theirs * 1e6:8.2f} us/chunk", f"parleykit/SDK {ours / theirs:.2f}x, {verdict(ours / theirs, 0.5)}")
+    url = f"{ep.base}/stream?n={n}&kind=answer"
+    client = make_client(url, True)
+    print(" history length (answer stream; per-chunk cost must stay flat):")
+    base = None
+    for length in (10, 100, 1000):
+        history = history_of(length)
+        per = cpu(lambda: parleykit_stream(client, history), reps) / n
+        base = base or per
+        row(f"history of {length} entries", f"{per * 1e6:8.2f} us/chunk", f"{per / base:.2f}x the 10-entry cost")
+
+
+# ---- 2. plain turns --------------------------------------------------------------------------
+
+def bench_plain(ep: Endpoint, quick: bool) -> None:
+    from openai import OpenAI
+
+    turns = 500 if quick else 2000
+    url = f"{ep.base}/plain"
+    client = make_client(url, False)
+    session_free = {"messages": [{"role": "user", "content": "hi"}]}
+
+    def bare():
+        for _ in range(turns):
+            requests.post(url, json=session_free).json()
+
+    def ours():
+        for _ in range(turns):
+            client.messages.clear()
+            client.invoke("hi")
+
+    sdk = OpenAI(base_url=f"{ep.base}/plain", api_key="bench", max_retries=0)
+
+    def theirs():
+        for _ in range(turns):
+            sdk.chat.completions.create(model="bench", messages=[{"role": "user", "content": "hi"}])
+
+    reps = 3
+    print(f"\n2. Plain turns ({turns} short replies; CPU per turn, median of {reps})")
+    b, o, t = (cpu(f, reps) / turns for f in (bare, ours, theirs))
+    row("requests.post + json()", f"{b * 1e6:8.1f} us/turn")
+    row("parleykit invoke", f"{o * 1e6:8.1f} us/turn", f"{o / b:.2f}x bare requests")
+    row("openai SDK create", f"{t * 1e6:8.1f} us/turn", f"parleykit/SDK {o / t:.2f}x")
+
+
+# ---- 3. tool runs ----------------------------------------------------------------------------
+
+def bench_tools(quick: bool) -> None:
+    from fastmcp.tools import FunctionTool
+
+    from parleykit.cython import CythonFunctionTool, get_cached_typeadapter
+
+    def add(a: int, b: int = 2) -> int:
+        """Add two numbers."""
+        return a + b
+
+    ours_tool = CythonFunctionTool.from_function(add)
+    their_tool = FunctionTool.from_function(add)
+    runs = 2000 if quick else 10000
+
+    def drive(tool):
+        async def many():
+            for _ in range(runs):
+                await tool.run({"a": 1, "b": 2})
+
+        return lambda: asyncio.run(many())
+
+    print(f"\n3. Tool runs ({runs} runs of one tool; CPU per run, median of 5)")
+    o = cpu(drive(ours_tool), 5) / runs
+    t = cpu(drive(their_tool), 5) / runs
+    row("fastmcp FunctionTool.run", f"{t * 1e6:8.2f} us/run")
+    row("CythonFunctionTool.run", f"{o * 1e6:8.2f} us/run", f"{o / t:.2f}x fastmcp, {verdict(o / t, 1.0)}")
+
+    plain = functools.lru_cache(maxsize=5000)(lambda fn: fn)
+    get_cached_typeadapter(add)
+    hits = 200000
+
+    def hit(f):
+        def loop():
+            for _ in range(hits):
+                f(add)
+        return loop
+
+    p = cpu(hit(plain), 5) / hits
+    g = cpu(hit(get_cached_typeadapter), 5) / hits
+    row("functools.lru_cache hit", f"{p * 1e9:8.1f} ns/hit")
+    row("get_cached_typeadapter hit", f"{g * 1e9:8.1f} ns/hit", f"{g / p:.2f}x, {verdict(g / p, 2.0)}")
+
+
+# ---- 4. long lines ---------------------------------------------------------------------------
+
+def bench_long_lines(ep: Endpoint, quick: bool) -> None:
+    sizes = [1, 5] if quick else [1, 5, 20]
+    print("\n4. One streamed line of N MB (CPU seconds to read it; median of 3)")
+    for mb in sizes:
+        url = f"{ep.base}/longline?bytes={mb * 1024 * 1024}"
+        client = make_client(url, True)
+        ours = cpu(lambda: parleykit_stream(client, []), 3)
+
+        def lines_only():
+            with requests.post(url, json={}, stream=True) as r:
+                for _ in r.iter_lines():
+                    pass
+
+        note = ""
+        if mb <= 5:
+            theirs = cpu(lines_only, 1)
+            note = f"requests iter_lines alone: {theirs:.2f} s ({theirs / ours:.0f}x)"
+        else:
+            note = "iter_lines alone not run (quadratic: minutes)"
+        row(f"{mb} MB line, parleykit", f"{ours:8.3f} s", note)
+
+
+# ---- 5. start-up -----------------------------------------------------------------------------
+
+def bench_startup(quick: bool) -> None:
+    reps = 5 if quick else 9
+
+    def wall(code: str) -> float:
+        times = []
+        for _ in range(reps):
+            start = time.perf_counter()
+            subprocess.run([sys.executable, "-c", code], check=True)
+            times.append(time.perf_counter() - start)
+        return statistics.median(times)
+
+    print(f"\n5. Start-up (fresh interpreter, wall time, median of {reps})")
+    bare = wall("pass")
+    deps = wall("import pydantic, requests, fastmcp, fastmcp.tools, mcp.types")
+    ours = wall("import parleykit.modal")
+    row("interpreter alone", f"{bare * 1e3:8.1f} ms")
+    row("dependencies alone (pydantic, requests, fastmcp)", f"{deps * 1e3:8.1f} ms")
+    row("import parleykit.modal (with its dependencies)", f"{ours * 1e3:8.1f} ms", f"modules' own share {(ours - deps) * 1e3:.1f} ms")
+
+
+# ---- 6. memory -------------------------------------------------------------------------------
+
+def rss_mib() -> float:
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) / 1024
+    return float("nan")
+
+
+def bench_memory(ep: Endpoint, quick: bool) -> None:
+    from parleykit.cython import CythonFunctionTool
+
+    turns = 10000 if quick else 100000
+    print(f"\n6. Memory ({turns} streamed turns on one client, history trimmed; {turns} tool runs)")
+    client = make_client(f"{ep.base}/stream?n=3&kind=answer", True)
+
+    def run_turns(count):
+        for _ in range(count):
+            client.messages.clear()
+            for _ in client.invoke("hi"):
+                pass
+
+    run_turns(1000)
+    gc.collect()
+    rss0, objs0 = rss_mib(), len(gc.get_objects())
+    run_turns(turns)
+    gc.collect()
+    rss1, objs1 = rss_mib(), len(gc.get_objects())
+    row("streamed turns: RSS after warm-up -> end", f"{rss0:.1f} -> {rss1:.1f} MiB", f"live objects {objs0} -> {objs1}")
+
+    def add(a: int, b: int = 2) -> int:
+        return a + b
+
+    tool = CythonFunctionTool.from_function(add)
+
+    async def runs(count):
+        for _ in range(count):
+            await tool.run({"a": 1})
+
+    asyncio.run(runs(1000))
+    gc.collect()
+    rss0, objs0 = rss_mib(), len(gc.get_objects())
+    asyncio.run(runs(turns))
+    gc.collect()
+    rss1, objs1 = rss_mib(), len(gc.get_objects())
+    row("tool runs: RSS after warm-up -> end", f"{rss0:.1f} -> {rss1:.1f} MiB", f"live objects {objs0} -> {objs1}")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quick", action="store_true", help="smaller sizes, for a smoke run")
+    parser.add_argument("--only", nargs="*", default=None,
+                        choices=["stream", "plain", "tools", "longlines", "startup", "memory"])
+    args = parser.parse_args()
+    only = set(args.only or ["stream", "plain", "tools", "longlines", "startup", "memory"])
+    print(f"parleykit benchmarks on {os.cpu_count()} cores, Python {sys.version.split()[0]}")
+    with Endpoint() as ep:
+        if "stream" in only:
+            bench_stream(ep, args.quick)
+        if "plain" in only:
+            bench_plain(ep, args.quick)
+        if "tools" in only:
+            bench_tools(args.quick)
+        if "longlines" in only:
+            bench_long_lines(ep, args.quick)
+        if "memory" in only:
+            bench_memory(ep, args.quick)
+    if "startup" in only:
+        bench_startup(args.quick)
+
+
+if __name__ == "__main__":
+    main()

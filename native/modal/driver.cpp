@@ -1,0 +1,104 @@
+// The call driver of LLModal: `invoke` seeds the history for one user turn, `_core_call` posts one
+// request and hands the response to the plain or streaming reader; a failed request is reported,
+// answered in the history and raised again as the same exception object.
+#include "modal/parts.hpp"
+
+namespace pkmodal {
+namespace {
+
+pk::name n_system{"system"}, n_user{"user"}, n_assistant{"assistant"}, n_system_prompt{"system_prompt"},
+    n_images{"images"}, n_reset{"_reset"}, n_core_call{"_core_call"},
+    n_post{"post"}, n_endpoint_url{"endpoint_url"}, n_headers_prop{"_headers"}, n_body_prop{"_body"},
+    n_headers{"headers"}, n_json_kw{"json"}, n_status_code{"status_code"}, n_content_attr{"content"},
+    n_response{"_response"}, n_stream_response{"_stream_response"}, n_request_error{"LLM request error: "};
+
+// While it lives, `exc` is the exception being handled (sys.exception()), as inside an `except`
+// block: an error raised by the handling code gets it as __context__.
+class handling {
+public:
+    explicit handling(PyObject* exc) : previous_(pk::ref::steal_or_null(PyErr_GetHandledException())) {
+        PyErr_SetHandledException(exc);
+    }
+    ~handling() { PyErr_SetHandledException(previous_.get()); }
+    handling(const handling&) = delete;
+    handling& operator=(const handling&) = delete;
+
+private:
+    pk::ref previous_;
+};
+
+// The protected part of _core_call: post the request and refuse any status but 200.
+pk::ref post(PyObject* self) {
+    pk::ref requests = pk::global(globals(), n_requests);
+    pk::ref post_fn = pk::getattr(requests.get(), n_post);
+    pk::ref url = pk::getattr(self, n_endpoint_url);
+    pk::ref headers = pk::getattr(self, n_headers_prop);
+    pk::ref body = pk::getattr(self, n_body_prop);
+    pk::ref stream = pk::getattr(self, n_stream);
+    pk::ref response = pk::call(post_fn, url, pk::kw(n_headers, headers), pk::kw(n_json_kw, body),
+                                pk::kw(n_stream, stream));
+    pk::ref status = pk::getattr(response.get(), n_status_code);
+    pk::ref ok = pk::integer(200);
+    pk::ref differs = pk::ref::steal(PyObject_RichCompare(status.get(), ok.get(), Py_NE));
+    if (pk::truthy(differs.get())) {
+        // f"code: {response.status_code}, content: {response.content}"
+        pk::ref code = pk::getattr(response.get(), n_status_code);
+        pk::ref code_text = pk::fstring_field(code.get());
+        pk::ref content = pk::getattr(response.get(), n_content_attr);
+        pk::ref content_text = pk::fstring_field(content.get());
+        pk::ref message = pk::ref::steal(PyUnicode_FromFormat("code: %U, content: %U", code_text.get(),
+                                                              content_text.get()));
+        pk::raise_object(pk::call(PyExc_ValueError, message));
+    }
+    return response;
+}
+
+// def _core_call(self) -> LLMResult | Iterator[LLMResult]
+pk::ref core_call(PyObject* const* a) {
+    PyObject* self = a[0];
+    pk::ref response;
+    try {
+        response = post(self);
+    } catch (pk::python_error&) {
+        // Only Exception subclasses are answered; KeyboardInterrupt and friends pass untouched.
+        if (!pk::error_is_exception()) throw;
+        pk::ref exc = pk::fetch_error();
+        {
+            handling scope(exc.get());
+            pk::ref text = pk::str_of(exc.get());
+            pk::ref line = pk::ref::steal(PyUnicode_Concat(n_request_error, text.get()));
+            pk::print_flush(line.get());
+            add_message_as(self, n_assistant, nullptr, &n_default);
+            pk::call_method(self, n_reset);
+        }
+        pk::raise_object(std::move(exc));
+    }
+    pk::ref stream = pk::getattr(self, n_stream);
+    return pk::call_method(self, pk::truthy(stream.get()) ? n_stream_response : n_response, response);
+}
+
+// def invoke(self, prompt: str) -> LLMResult | Iterator[LLMResult]: one user turn.
+pk::ref invoke(PyObject* const* a) {
+    PyObject *self = a[0], *prompt = a[1];
+    pk::check_exact(prompt, &PyUnicode_Type, "prompt");
+    {
+        pk::ref system_prompt = pk::getattr(self, n_system_prompt);
+        if (pk::truthy(system_prompt.get())) {
+            pk::ref messages = pk::getattr(self, n_messages);
+            if (pk::check(PyObject_Length(messages.get())) == 0) add_message_as(self, n_system, nullptr, &n_system_prompt);
+        }
+    }
+    pk::ref images = pk::getattr(self, n_images);
+    if (pk::truthy(images.get()) || PyUnicode_GET_LENGTH(prompt) != 0) add_message_as(self, n_user, prompt);
+    return pk::call_method(self, n_core_call);
+}
+
+}  // namespace
+
+const pk::fn_def core_call_def{.name = "_core_call", .qualname = "LLModal._core_call", .impl = core_call,
+                               .params = {{"self"}}, .returns = "LLMResult | Iterator[LLMResult]"};
+const pk::fn_def invoke_def{.name = "invoke", .qualname = "LLModal.invoke", .impl = invoke,
+                            .params = {{"self"}, {"prompt", "str"}},
+                            .returns = "LLMResult | Iterator[LLMResult]"};
+
+}  // namespace pkmodal

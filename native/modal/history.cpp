@@ -1,0 +1,261 @@
+// The conversation history of LLModal: request forms of the entries, the newest entry of a role,
+// adding texts (retry alternatives, streamed pieces, pending images and video) and reading the
+// two texts of a reply message.
+#include "modal/parts.hpp"
+
+namespace pkmodal {
+namespace {
+
+pk::name n_user{"user"}, n_assistant{"assistant"}, n_images{"images"}, n_video{"video"}, n_retry{"retry"},
+    n_latest{"latest"}, n_contents{"contents"}, n_append{"append"}, n_clear{"clear"},
+    n_message_latest{"message_latest"}, n_add_tool_calls{"_add_tool_calls"}, n_type{"type"},
+    n_image_url{"image_url"}, n_text{"text"}, n_data_prefix{"data:image;base64,"}, n_empty{""};
+
+bool equal(PyObject* a, PyObject* b) {
+    pk::ref r = pk::ref::steal(PyObject_RichCompare(a, b, Py_EQ));
+    return pk::truthy(r.get());
+}
+
+// `value == MessageRole.<member>`, the class read from the module namespace on each test.
+bool is_role(PyObject* value, const pk::name& member) {
+    pk::ref wanted = role_of(member);
+    return equal(value, wanted.get());
+}
+
+// Walks `messages` newest first and returns the first entry for which `pick(entry)` holds, with
+// its distance from the end. An exact list is walked in place: a reversed copy per call would make
+// every streamed piece cost as much as the history is long. Anything else is walked over
+// `messages[::-1]`, as written.
+template <class Pick>
+pk::ref find_newest(PyObject* messages, Pick&& pick, Py_ssize_t* distance) {
+    if (PyList_CheckExact(messages)) {
+        Py_ssize_t i = 0;
+        for (Py_ssize_t at = PyList_GET_SIZE(messages) - 1; at >= 0; --at, ++i) {
+            // A comparison may run Python code that shrinks the list; indices past its end are gone.
+            if (at >= PyList_GET_SIZE(messages)) continue;
+            pk::ref entry = pk::ref::borrow(PyList_GET_ITEM(messages, at));
+            if (pick(entry.get())) {
+                *distance = i;
+                return entry;
+            }
+        }
+        return {};
+    }
+    pk::ref step = pk::ref::steal(PySlice_New(nullptr, nullptr, pk::integer(-1).get()));
+    pk::ref reversed = pk::getitem(messages, step.get());
+    pk::ref it = pk::ref::steal(PyObject_GetIter(reversed.get()));
+    Py_ssize_t i = 0;
+    while (pk::ref entry = pk::ref::steal_or_null(PyIter_Next(it.get()))) {
+        if (pick(entry.get())) {
+            *distance = i;
+            return entry;
+        }
+        ++i;
+    }
+    if (PyErr_Occurred()) throw pk::python_error{};
+    return {};
+}
+
+// "data:image;base64," followed by the element as an f-string field formats it.
+pk::ref data_url(PyObject* element) {
+    pk::ref text = pk::fstring_field(element);
+    return pk::ref::steal(PyUnicode_Concat(n_data_prefix, text.get()));
+}
+
+// A content part {"type": kind, kind: value}.
+pk::ref part(const pk::name& kind, PyObject* value) {
+    pk::ref d = pk::new_dict();
+    pk::check(PyDict_SetItem(d.get(), n_type, kind));
+    pk::check(PyDict_SetItem(d.get(), kind, value));
+    return d;
+}
+
+void for_each(PyObject* iterable, auto&& fn) {
+    pk::ref it = pk::ref::steal(PyObject_GetIter(iterable));
+    while (pk::ref item = pk::ref::steal_or_null(PyIter_Next(it.get()))) fn(item.get());
+    if (PyErr_Occurred()) throw pk::python_error{};
+}
+
+// self.messages.append(Message(role=role, contents=[alternative]))
+void append_entry(PyObject* self, PyObject* role, PyObject* alternative) {
+    pk::ref messages = pk::getattr(self, n_messages);
+    pk::ref append = pk::getattr(messages.get(), n_append);
+    pk::ref message_cls = pk::global(globals(), n_Message);
+    pk::ref contents = pk::new_list(1);
+    PyList_SET_ITEM(contents.get(), 0, Py_NewRef(alternative));
+    pk::ref message = pk::call(message_cls, pk::kw(n_role, role), pk::kw(n_contents, contents));
+    pk::call(append, message);
+}
+
+// message.contents.append(alternative)
+void add_alternative(PyObject* message, PyObject* alternative) {
+    pk::ref contents = pk::getattr(message, n_contents);
+    pk::call_method(contents.get(), n_append, alternative);
+}
+
+// self.messages[-1] == message
+bool ends_history(PyObject* self, PyObject* message) {
+    pk::ref messages = pk::getattr(self, n_messages);
+    pk::ref last;
+    if (PyList_CheckExact(messages.get()) && PyList_GET_SIZE(messages.get()) > 0)
+        last = pk::ref::borrow(PyList_GET_ITEM(messages.get(), PyList_GET_SIZE(messages.get()) - 1));
+    else
+        last = pk::getitem(messages.get(), pk::integer(-1).get());
+    return equal(last.get(), message);
+}
+
+// @property def messages_latest(self) -> list[dict[str, Any]]: the request form of every entry; in
+// retry mode only up to and including the newest user entry.
+pk::ref messages_latest(PyObject* const* a) {
+    PyObject* self = a[0];
+    pk::ref out = pk::new_list();
+    {
+        pk::ref messages = pk::getattr(self, n_messages);
+        for_each(messages.get(), [&](PyObject* entry) {
+            pk::ref latest = pk::getattr(entry, n_latest);
+            pk::check(PyList_Append(out.get(), latest.get()));
+        });
+    }
+    pk::ref retry = pk::getattr(self, n_retry);
+    if (!pk::truthy(retry.get())) return out;
+
+    pk::ref messages = pk::getattr(self, n_messages);
+    Py_ssize_t i = 0;
+    pk::ref user = find_newest(
+        messages.get(),
+        [](PyObject* entry) {
+            pk::ref role = pk::getattr(entry, n_role);
+            return is_role(role.get(), n_user);
+        },
+        &i);
+    if (!user) return out;
+    return pk::ref::steal(PySequence_GetSlice(out.get(), 0, PyList_GET_SIZE(out.get()) - i));
+}
+
+// def message_latest(self, role: MessageRole) -> Message | None: the newest true entry of `role`.
+pk::ref message_latest(PyObject* const* a) {
+    PyObject *self = a[0], *role = a[1];
+    pk::ref messages = pk::getattr(self, n_messages);
+    Py_ssize_t i = 0;
+    pk::ref found = find_newest(
+        messages.get(),
+        [role](PyObject* entry) {
+            pk::ref entry_role = pk::getattr(entry, n_role);
+            return equal(entry_role.get(), role) && pk::truthy(entry);
+        },
+        &i);
+    return found ? found : pk::none();
+}
+
+// def add_message(self, role: MessageRole, content: str) -> None
+pk::ref add_message(PyObject* const* a) {
+    PyObject *self = a[0], *role = a[1], *content = a[2];
+    pk::check_exact(content, &PyUnicode_Type, "content");
+    pk::ref latest_fn = pk::getattr(self, n_message_latest);
+    pk::ref message = pk::call(latest_fn, pk::kw(n_role, role));
+    bool have_message = message.get() != Py_None;
+    auto flag = [self](const pk::name& field) {
+        pk::ref v = pk::getattr(self, field);
+        return pk::truthy(v.get());
+    };
+
+    // Pending media travel with the next user text as content parts, and are consumed by it.
+    if (is_role(role, n_user) && (flag(n_images) || flag(n_video))) {
+        pk::ref parts = pk::new_list();
+        {
+            pk::ref images = pk::getattr(self, n_images);
+            for_each(images.get(), [&](PyObject* image) {
+                pk::ref url = data_url(image);
+                pk::ref p = part(n_image_url, url.get());
+                pk::check(PyList_Append(parts.get(), p.get()));
+            });
+            pk::ref again = pk::getattr(self, n_images);
+            pk::call_method(again.get(), n_clear);
+        }
+        if (flag(n_video)) {
+            pk::ref frames = pk::new_list();
+            pk::ref video = pk::getattr(self, n_video);
+            for_each(video.get(), [&](PyObject* frame) {
+                pk::ref url = data_url(frame);
+                pk::check(PyList_Append(frames.get(), url.get()));
+            });
+            pk::ref p = part(n_video, frames.get());
+            pk::check(PyList_Append(parts.get(), p.get()));
+            pk::ref again = pk::getattr(self, n_video);
+            pk::call_method(again.get(), n_clear);
+        }
+        if (PyUnicode_GET_LENGTH(content) != 0) {
+            pk::ref p = part(n_text, content);
+            pk::check(PyList_Append(parts.get(), p.get()));
+        }
+        if (flag(n_retry) && have_message)
+            add_alternative(message.get(), parts.get());
+        else
+            append_entry(self, role, parts.get());
+        return pk::none();
+    }
+
+    if (is_role(role, n_user) && flag(n_retry) && have_message) {
+        add_alternative(message.get(), content);
+    } else if (is_role(role, n_assistant) && flag(n_retry) && have_message) {
+        add_alternative(message.get(), content);
+        pk::setattr(self, n_retry, Py_False);
+    } else if (is_role(role, n_assistant) && have_message && ends_history(self, message.get())) {
+        // A streamed piece joins the text of the assistant entry that ends the history.
+        pk::ref contents = pk::getattr(message.get(), n_contents);
+        pk::ref minus_one = pk::integer(-1);
+        pk::ref current = pk::getitem(contents.get(), minus_one.get());
+        pk::ref joined = pk::ref::steal(PyNumber_InPlaceAdd(current.get(), content));
+        current = nullptr;
+        pk::setitem(contents.get(), minus_one.get(), joined.get());
+    } else {
+        append_entry(self, role, content);
+    }
+    return pk::none();
+}
+
+// def _message_process(self, message: dict[str, Any]) -> dict[str, str]: the reasoning and answer
+// texts of a reply message or streamed delta ("" for missing or null), after its tool calls are taken.
+pk::ref message_process(PyObject* const* a) {
+    PyObject *self = a[0], *message = a[1];
+    pk::check_exact(message, &PyDict_Type, "message");
+    pk::call_method(self, n_add_tool_calls, message);
+    pk::ref out = pk::new_dict();
+    for (const pk::name* key : {&n_reasoning_content, &n_content}) {
+        PyObject* value = PyDict_GetItemWithError(message, *key);
+        if (!value && PyErr_Occurred()) throw pk::python_error{};
+        pk::check(PyDict_SetItem(out.get(), *key, value && value != Py_None ? value : n_empty.get()));
+    }
+    return out;
+}
+
+pk::name n_add_message{"add_message"};
+
+}  // namespace
+
+pk::ref role_of(const pk::name& member) {
+    pk::ref cls = pk::global(globals(), n_MessageRole);
+    return pk::getattr(cls.get(), member);
+}
+
+void add_message_as(PyObject* self, const pk::name& member, PyObject* content, const pk::name* field) {
+    pk::ref fn = pk::getattr(self, n_add_message);
+    pk::ref role = role_of(member);
+    pk::ref text = field ? pk::getattr(self, *field) : pk::ref::borrow(content);
+    pk::call(fn, pk::kw(n_role, role), pk::kw(n_content, text));
+}
+
+const pk::fn_def messages_latest_def{.name = "messages_latest", .qualname = "LLModal.messages_latest",
+                                     .impl = messages_latest, .params = {{"self"}},
+                                     .returns = "list[dict[str, Any]]"};
+const pk::fn_def message_latest_def{.name = "message_latest", .qualname = "LLModal.message_latest",
+                                    .impl = message_latest, .params = {{"self"}, {"role", "MessageRole"}},
+                                    .returns = "Message | None"};
+const pk::fn_def add_message_def{.name = "add_message", .qualname = "LLModal.add_message", .impl = add_message,
+                                 .params = {{"self"}, {"role", "MessageRole"}, {"content", "str"}},
+                                 .returns = "None"};
+const pk::fn_def message_process_def{.name = "_message_process", .qualname = "LLModal._message_process",
+                                     .impl = message_process, .params = {{"self"}, {"message", "dict[str, Any]"}},
+                                     .returns = "dict[str, str]"};
+
+}  // namespace pkmodal

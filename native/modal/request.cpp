@@ -1,0 +1,87 @@
+// The pieces of one chat-completions request: extra body keys with the tool declarations, the
+// headers with the configured API key, and the JSON body. Rebuilt on every read, nothing cached.
+#include "modal/parts.hpp"
+
+namespace pkmodal {
+namespace {
+
+pk::name n_tools{"tools"}, n_schemas{"schemas"}, n_parallel_tool_calls{"parallel_tool_calls"}, n_section{"section"},
+    n_has_option{"has_option"}, n_api_key{"api_key"}, n_content_type{"Content-Type"},
+    n_application_json{"application/json"}, n_authorization{"Authorization"}, n_bearer{"Bearer "},
+    n_messages_latest{"messages_latest"}, n_extra_body_prop{"_extra_body"};
+
+// Configurator.<method>(self.section, "api_key"), with Configurator read from the module namespace.
+pk::ref ask_configurator(PyObject* self, const pk::name& method) {
+    pk::ref configurator = pk::global(globals(), n_Configurator);
+    pk::ref fn = pk::getattr(configurator.get(), method);
+    pk::ref section = pk::getattr(self, n_section);
+    return pk::call(fn, section, n_api_key);
+}
+
+// @property def _extra_body(self) -> dict[str, Any]: a copy of extra_body, plus the tool schemas and
+// parallel tool calls when the registry has tools.
+pk::ref extra_body(PyObject* const* a) {
+    PyObject* self = a[0];
+    pk::ref given = pk::getattr(self, n_extra_body);
+    if (given.get() == Py_None) pk::raise(PyExc_TypeError, "argument after ** must be a mapping, not NoneType");
+    pk::ref out = PyDict_CheckExact(given.get())
+                      ? pk::ref::steal(PyDict_Copy(given.get()))
+                      : pk::call(reinterpret_cast<PyObject*>(&PyDict_Type), given);
+    given = nullptr;
+
+    pk::ref tools = pk::getattr(self, n_tools);
+    if (!pk::truthy(tools.get())) return out;
+    tools = pk::getattr(self, n_tools);
+    pk::ref schemas = pk::getattr(tools.get(), n_schemas);
+    pk::ref declared = pk::new_dict();
+    pk::check(PyDict_SetItem(declared.get(), n_tools, schemas.get()));
+    pk::check(PyDict_SetItem(declared.get(), n_parallel_tool_calls, Py_True));
+    pk::check(PyDict_Update(out.get(), declared.get()));
+    return out;
+}
+
+// @property def _headers(self) -> dict[str, str]: JSON content type, and the bearer key when the
+// configuration has one for this client's section.
+pk::ref headers(PyObject* const* a) {
+    PyObject* self = a[0];
+    pk::ref out = pk::new_dict();
+    pk::check(PyDict_SetItem(out.get(), n_content_type, n_application_json));
+    pk::ref has = ask_configurator(self, n_has_option);
+    if (!pk::truthy(has.get())) return out;
+    pk::ref auth = pk::new_dict();
+    pk::ref key = ask_configurator(self, n_get);
+    pk::ref text = pk::fstring_field(key.get());
+    pk::ref value = pk::ref::steal(PyUnicode_Concat(n_bearer, text.get()));
+    pk::check(PyDict_SetItem(auth.get(), n_authorization, value.get()));
+    pk::check(PyDict_Update(out.get(), auth.get()));
+    return out;
+}
+
+// @property def _body(self) -> dict[str, Any]: {"messages": self.messages_latest, **self._extra_body}
+pk::ref body(PyObject* const* a) {
+    PyObject* self = a[0];
+    pk::ref out = pk::new_dict();
+    pk::ref messages = pk::getattr(self, n_messages_latest);
+    pk::check(PyDict_SetItem(out.get(), n_messages, messages.get()));
+    pk::ref extra = pk::getattr(self, n_extra_body_prop);
+    if (PyDict_Update(out.get(), extra.get()) < 0) {
+        // The interpreter's wording for a non-mapping unpacked into a dict display.
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            pk::raise(PyExc_TypeError, "'%.200s' object is not a mapping", Py_TYPE(extra.get())->tp_name);
+        }
+        throw pk::python_error{};
+    }
+    return out;
+}
+
+}  // namespace
+
+const pk::fn_def extra_body_def{.name = "_extra_body", .qualname = "LLModal._extra_body", .impl = extra_body,
+                                .params = {{"self"}}, .returns = "dict[str, Any]"};
+const pk::fn_def headers_def{.name = "_headers", .qualname = "LLModal._headers", .impl = headers,
+                             .params = {{"self"}}, .returns = "dict[str, str]"};
+const pk::fn_def body_def{.name = "_body", .qualname = "LLModal._body", .impl = body, .params = {{"self"}},
+                          .returns = "dict[str, Any]"};
+
+}  // namespace pkmodal
