@@ -42,11 +42,13 @@ def replay(loopback, sample):
     answer, reasoning, error = [], [], None
     try:
         if sample.streamed:
+            own_reply = True  # only this reply's texts are compared, not the follow-up's
             for piece in client.invoke("hello"):
                 if piece.status in (LLMStatus.tool_calls, LLMStatus.tool_results):
-                    break  # only this reply's own texts are compared
-                answer.append(piece.content if piece.status is LLMStatus.answer else "")
-                reasoning.append(piece.reasoning_content)
+                    own_reply = False
+                elif own_reply:
+                    answer.append(piece.content if piece.status is LLMStatus.answer else "")
+                    reasoning.append(piece.reasoning_content)
         else:
             result = client.invoke("hello")
             first = client.messages[1]

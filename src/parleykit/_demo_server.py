@@ -30,9 +30,21 @@ MODEL = "parleykit-demo"
 _call_ids = itertools.count(1)
 
 
+class _Server(ThreadingHTTPServer):
+    daemon_threads = True
+
+    def handle_error(self, request: Any, client_address: Any) -> None:
+        # A client that stops reading a stream at its finish reason drops the connection; that is
+        # normal for this endpoint, not an error worth a traceback.
+        import sys
+
+        if not isinstance(sys.exc_info()[1], ConnectionError):
+            super().handle_error(request, client_address)
+
+
 def serve(host: str = "127.0.0.1", port: int = 0) -> tuple[ThreadingHTTPServer, str]:
     """Start the server in a daemon thread; returns it and its chat-completions URL."""
-    server = ThreadingHTTPServer((host, port), _Handler)
+    server = _Server((host, port), _Handler)
     server.daemon_threads = True
     threading.Thread(target=server.serve_forever, name="parleykit-demo", daemon=True).start()
     return server, f"http://{host}:{server.server_address[1]}/v1/chat/completions"
