@@ -134,13 +134,8 @@ pk::ref get_cached_typeadapter(PyObject* const* a) {
     if (!absorb_exception([&] {
             hints = pk::call(pk::global(globals, n_get_type_hints), fn, pk::kw(n_include_extras, Py_True));
         })) {
-        pk::ref empty = pk::new_dict();
-        pk::ref raw = pk::ref::steal(PyObject_GetAttr(fn, n_annotations));
-        if (!raw) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw pk::python_error{};
-            PyErr_Clear();
-            raw = empty;
-        }
+        pk::ref raw = pk::getattr_opt(fn, n_annotations);  // getattr(fn, "__annotations__", {})
+        if (!raw) raw = pk::new_dict();
         // Raw annotations may be texts; they are used as they are.
         hints = pk::truthy(raw.get()) ? raw : pk::new_dict();
     }
