@@ -15,6 +15,9 @@ void body(PyObject* m) {
     pk::import_from_into(m, "mcp.types", {"ContentBlock", "TextContent"});
     pk::import_from_into(m, "pydantic", {"BaseModel", "Field", "ConfigDict", "TypeAdapter", "create_model"});
     pkcy::define_model_base(m);
+    pkcy::define_type_adapter(m);
+    pkcy::define_convert_to_content(m);
+    pkcy::define_function_tool(m);
 }
 
 }  // namespace

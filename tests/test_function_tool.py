@@ -1,0 +1,284 @@
+"""CythonFunctionTool: run as a native coroutine, and Cython-compiled tools served by a real
+FastMCP server through an in-memory client, next to the same source run as Python."""
+
+import asyncio
+import asyncio.coroutines
+import inspect
+from collections import OrderedDict
+
+import pydantic
+import pytest
+from fastmcp import Client, FastMCP
+from fastmcp.server.context import Context
+from fastmcp.tools import FunctionTool
+from fastmcp.tools.tool import ToolResult
+from mcp.types import TextContent
+
+import parleykit.cython as pc
+from native_build import build_compiled, load_interpreted
+
+Tool = pc.CythonFunctionTool
+
+
+@pytest.fixture(scope="session")
+def compiled(tmp_path_factory):
+    return build_compiled(tmp_path_factory.mktemp("native_tools"))
+
+
+@pytest.fixture(scope="session")
+def interpreted():
+    return load_interpreted()
+
+
+def run(tool, arguments):
+    return asyncio.run(tool.run(arguments))
+
+
+# ---- the class and its run method ----------------------------------------------------------------
+
+
+def test_class_shape():
+    assert Tool.__bases__ == (pc.CythonBaseModel, FunctionTool)
+    assert type(Tool) is pc.CythonModelMeta
+    assert type(Tool.__dict__["run"]) in Tool.model_config["ignored_types"]
+    assert set(Tool.model_fields) == set(FunctionTool.model_fields)
+    r = Tool.run
+    assert (r.__qualname__, r.__doc__) == ("CythonFunctionTool.run", "Run the tool with arguments.")
+    assert r.__annotations__ == {"arguments": "dict[str, Any]", "return": "ToolResult"}
+    assert r._is_coroutine is asyncio.coroutines._is_coroutine
+    assert inspect.iscoroutinefunction(r) and asyncio.iscoroutinefunction(r)
+    assert not asyncio.iscoroutinefunction(pc._convert_to_content)
+
+
+def add(a: int, b: int = 2) -> int:
+    return a + b
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda t: t.run(None), "Argument 'arguments' has incorrect type (expected dict, got NoneType)"),
+        (lambda t: t.run(OrderedDict()), "Argument 'arguments' has incorrect type (expected dict, got collections.OrderedDict)"),
+        (lambda t: t.run(), "missing 1 required positional argument: 'arguments'"),
+        (lambda t: t.run({}, {}), "takes 2 positional arguments but 3 were given"),
+    ],
+)
+def test_bad_calls_fail_before_a_coroutine_exists(call, message):
+    tool = Tool.from_function(add)
+    with pytest.raises(TypeError) as info:
+        call(tool)
+    assert message in str(info.value)
+
+
+def test_run_under_asyncio_run_keeps_the_callers_arguments():
+    tool = Tool.from_function(add)
+    arguments = {"a": "4", "extra": [1]}
+    snapshot = dict(arguments)
+    result = run(tool, arguments)
+    assert arguments == snapshot and arguments["extra"] is snapshot["extra"]
+    assert result.content == [TextContent(type="text", text="6")]
+    assert result.structured_content == {"result": 6}  # int output is wrapped by its schema
+
+
+def test_validation_errors_propagate():
+    with pytest.raises(pydantic.ValidationError):
+        run(Tool.from_function(add), {"a": "not a number"})
+
+
+def test_validated_values_reach_the_function_unserialised():
+    class Point(pydantic.BaseModel):
+        x: int
+
+    seen = {}
+
+    def f(p: Point, items: list[int], **rest) -> None:
+        seen.update(p=p, items=items, rest=rest)
+
+    tool = Tool(name="f", fn=f, parameters={})
+    run(tool, {"p": {"x": "1"}, "items": ("2",), "more": object})
+    assert type(seen["p"]) is Point and seen["p"].x == 1
+    assert seen["items"] == [2] and seen["rest"] == {"more": object}
+
+
+@pytest.mark.parametrize(
+    "returned, output_schema, structured",
+    [
+        ({"k": (1, 2)}, None, {"k": [1, 2]}),  # JSON form of a dict
+        ([1, 2], None, None),
+        (5, None, None),
+        (None, None, None),
+        (object(), None, None),  # to_jsonable_python fails: discarded
+        (5, {"type": "object", "x-fastmcp-wrap-result": True}, {"result": 5}),
+        ({"a": 1}, {"type": "object"}, {"a": 1}),
+        (None, {"type": "object"}, None),
+    ],
+)
+def test_structured_content(returned, output_schema, structured):
+    def f():
+        return returned
+
+    tool = Tool(name="f", fn=f, parameters={}, output_schema=output_schema)
+    result = run(tool, {})
+    assert result.structured_content == structured
+    assert result.content == pc._convert_to_content(returned)
+
+
+def test_tool_result_is_returned_unchanged_and_serializer_is_used():
+    made = ToolResult(content=[TextContent(type="text", text="as is")])
+    assert run(Tool(name="f", fn=lambda: made, parameters={}), {}) is made
+    tool = Tool(name="g", fn=lambda: [1], parameters={}, serializer=lambda v: f"s{v}")
+    assert run(tool, {}).content == [TextContent(type="text", text="s[1]")]
+
+
+def test_awaited_inside_a_task_suspends_only_at_the_function_awaitable():
+    events = []
+
+    async def slow(x: int) -> int:
+        events.append("start")
+        await asyncio.sleep(0)
+        events.append("end")
+        return x * 2
+
+    async def main():
+        tool = Tool.from_function(slow)
+        coro = tool.run({"x": "3"})
+        assert events == []  # nothing runs before the coroutine is driven
+        task = asyncio.ensure_future(coro)
+        result = await task
+        return result
+
+    result = asyncio.run(main())
+    assert events == ["start", "end"] and result.structured_content == {"result": 6}
+
+
+def test_cancelled_while_awaiting_the_function():
+    async def main():
+        loop = asyncio.get_running_loop()
+        pending = loop.create_future()
+
+        def never(x: int):
+            return pending
+
+        tool = Tool(name="never", fn=never, parameters={})
+        task = asyncio.ensure_future(tool.run({"x": 1}))
+        for _ in range(3):
+            await asyncio.sleep(0)
+        assert not task.done()
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        return pending
+
+    pending = asyncio.run(main())
+    assert pending.cancelled()
+
+
+def test_context_supplied_by_the_caller_stays():
+    got = []
+
+    def f(ctx: Context) -> None:
+        got.append(ctx)
+
+    own = Context(fastmcp=FastMCP("caller's"))
+    run(Tool.from_function(f), {"ctx": own})  # no request active: get_context would fail
+    assert got == [own] and got[0] is own
+
+
+# ---- compiled tools through a real server --------------------------------------------------------
+
+CALLS = [
+    # tool, arguments, text, structured content
+    ("add", {"a": 1}, "3", {"result": 3}),
+    ("add", {"a": "4", "b": 5}, "9", {"result": 9}),
+    ("slow_add", {"a": 1, "b": 2}, "3", {"result": 3}),
+    ("greet", {"name": "ann"}, "hello ann from tools", {"result": "hello ann from tools"}),
+    ("describe", {"x": 4}, '{"x":4,"double":8}', {"x": 4, "double": 8}),
+    ("manhattan", {"p": {"x": 1, "y": -2}, "scale": 2}, "6", {"result": 6}),
+    ("scale", {"x": 5}, "15", {"result": 15}),
+]
+BAD_CALLS = [
+    ("add", {"a": "x"}),
+    ("add", {}),
+    ("slow_add", {"a": 1}),
+    ("manhattan", {"p": {"x": 1}}),
+    ("describe", {"x": [1]}),
+]
+
+
+def server_for(module, tool_class=Tool):
+    server = FastMCP("tools")
+    for fn in (module.add, module.slow_add, module.greet, module.describe, module.manhattan, module.Scaler().scale):
+        server.add_tool(tool_class.from_function(fn))
+    return server
+
+
+async def call_all(server, calls):
+    out = []
+    async with Client(server) as client:
+        for name, arguments in calls:
+            r = await client.call_tool(name, arguments, raise_on_error=False)
+            out.append((r.is_error, [c.text for c in r.content], r.structured_content))
+    return out
+
+
+def test_compiled_functions_are_native(compiled, interpreted):
+    assert type(compiled.add).__name__ == "cython_function_or_method"
+    assert not inspect.isfunction(compiled.add) and inspect.isfunction(interpreted.add)
+
+
+@pytest.mark.parametrize("flavour", ["compiled", "interpreted"])
+def test_served_tools(request, flavour):
+    module = request.getfixturevalue(flavour)
+    results = asyncio.run(call_all(server_for(module), [(n, a) for n, a, _, _ in CALLS]))
+    assert results == [(False, [text], structured) for _, _, text, structured in CALLS]
+
+
+@pytest.mark.parametrize("flavour", ["compiled", "interpreted"])
+def test_bad_arguments_are_tool_errors(request, flavour):
+    module = request.getfixturevalue(flavour)
+    results = asyncio.run(call_all(server_for(module), BAD_CALLS))
+    assert [is_error for is_error, _, _ in results] == [True] * len(BAD_CALLS)
+    assert all("validation error" in texts[0] for _, texts, _ in results)
+
+
+def test_compiled_and_interpreted_tools_describe_themselves_alike(compiled, interpreted):
+    async def listing(module):
+        async with Client(server_for(module)) as client:
+            return {t.name: (t.description, t.inputSchema, t.outputSchema) for t in await client.list_tools()}
+
+    assert asyncio.run(listing(compiled)) == asyncio.run(listing(interpreted))
+
+
+def test_fastmcp_function_tool_with_compiled_functions(compiled, interpreted):
+    """fastmcp's own FunctionTool builds its schemas with pydantic's TypeAdapter of the function,
+    which only knows Python functions: a compiled function is an unknown type to it. Only tools
+    that fastmcp wraps in a Python function of its own (a Context parameter, a bound method) can
+    be made."""
+    refused = []
+    for fn in (compiled.add, compiled.slow_add, compiled.greet, compiled.describe, compiled.manhattan,
+               compiled.Scaler().scale):
+        try:
+            FunctionTool.from_function(fn)
+        except pydantic.PydanticSchemaGenerationError:
+            refused.append(fn.__name__)
+    assert refused == ["add", "slow_add", "describe", "manhattan"]
+    for fn in (interpreted.add, interpreted.slow_add, interpreted.describe, interpreted.manhattan):
+        FunctionTool.from_function(fn)  # the same source as Python is fine
+
+    # The ones it can make run, like ours.
+    server = FastMCP("tools")
+    server.add_tool(FunctionTool.from_function(compiled.greet))
+    server.add_tool(FunctionTool.from_function(compiled.Scaler().scale))
+    results = asyncio.run(call_all(server, [("greet", {"name": "ann"}), ("scale", {"x": 5})]))
+    assert results == [(False, [text], structured) for name, _, text, structured in CALLS if name in ("greet", "scale")]
+
+
+def test_from_function_keeps_the_native_function(compiled):
+    before = compiled.greet.__dict__.get("__signature__")
+    tool = Tool.from_function(compiled.greet, name="hi")
+    assert tool.fn is compiled.greet and tool.name == "hi"
+    assert "ctx" not in tool.parameters["properties"]
+    # fastmcp rewrites the signature of a function taking a Context: here the stand-in's.
+    assert compiled.greet.__dict__.get("__signature__") is before
+    py_tool = Tool.from_function(add)
+    assert py_tool.fn is add and type(py_tool) is Tool
