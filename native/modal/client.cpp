@@ -22,7 +22,33 @@ pk::ref stream(PyObject* const* a) {
     return pk::call_method(extra.get(), n_get, n_stream, Py_False);
 }
 
+pk::name n_private{"__pydantic_private__"}, n_getattribute{"__getattribute__"}, n_getattr{"__getattr__"};
+
+PyObject* base_model_getattr = nullptr;  // pydantic's BaseModel.__getattr__, seen when LLModal is made
+PyObject* object_getattribute = nullptr;
+
 }  // namespace
+
+pk::ref private_attr(PyObject* self, const pk::name& attr) {
+    PyTypeObject* tp = Py_TYPE(self);
+    // Exactly pydantic's own route, without first failing a generic lookup (an exception and a
+    // Python frame per read): only when the class neither intercepts attribute access nor holds
+    // the name itself, and the instance dict does not shadow it.
+    if (_PyType_Lookup(tp, n_getattribute) == object_getattribute && _PyType_Lookup(tp, n_getattr) == base_model_getattr &&
+        !_PyType_Lookup(tp, attr)) {
+        PyObject** dictptr = _PyObject_GetDictPtr(self);
+        PyObject* own = dictptr && *dictptr ? PyDict_GetItemWithError(*dictptr, attr) : nullptr;
+        if (!own && !PyErr_Occurred()) {
+            pk::ref values = pk::getattr(self, n_private);
+            if (PyDict_CheckExact(values.get())) {
+                PyObject* v = PyDict_GetItemWithError(values.get(), attr);
+                if (v) return pk::ref::borrow(v);
+            }
+        }
+        if (PyErr_Occurred()) throw pk::python_error{};
+    }
+    return pk::getattr(self, attr);
+}
 
 const pk::fn_def reset_def{.name = "_reset", .qualname = "LLModal._reset", .impl = reset, .params = {{"self"}},
                            .returns = "None"};
@@ -71,7 +97,10 @@ void define_client(PyObject* m) {
     c.method(tool_calls_def);
     c.method(core_call_def);
     c.method(invoke_def);
-    pk::bind(m, "LLModal", c.create().get());
+    pk::ref cls = c.create();
+    base_model_getattr = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.get()), n_getattr);
+    object_getattribute = _PyType_Lookup(&PyBaseObject_Type, n_getattribute);
+    pk::bind(m, "LLModal", cls.get());
 }
 
 }  // namespace pkmodal

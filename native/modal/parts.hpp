@@ -16,6 +16,10 @@ extern pk::name n_LLMResult, n_LLMStatus, n_MessageRole, n_Message, n_Configurat
 extern pk::name n_tool_calls, n_tool_results, n_reasoning_content, n_content, n_status, n_extra_body, n_get,
     n_stream, n_tool_calls_count, n_close, n_default, n_messages, n_role, n_update;
 
+// self.<attr> for a pydantic private attribute (its value lives in __pydantic_private__), read the
+// way pydantic reads it but without a failed generic lookup first; any other case takes getattr.
+pk::ref private_attr(PyObject* self, const pk::name& attr);
+
 // Result model: LLMStatus, ToolContent, LLMResult.
 void define_results(PyObject* module);
 // The conversation client LLModal.

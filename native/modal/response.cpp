@@ -309,7 +309,7 @@ pk::body stream_body(pk::genobj* g) {
                 at_end = true;
             }
             // Cancellation is tested first, on every line that arrives.
-            if (!at_end && pk::truthy(pk::getattr(self, n_close).get())) {
+            if (!at_end && pk::truthy(private_attr(self, n_close).get())) {
                 pk::call_method(response, n_close_method);
                 pk::setattr(self, n_close, Py_False);
                 pk::call_method(self, n_reset);
@@ -341,7 +341,7 @@ pk::body stream_body(pk::genobj* g) {
         pk::ref pending = pk::getattr(self, n_tool_calls);
         if (pk::truthy(pending.get())) {
             g->set_local(s_calls, pk::call_method(self, n_t_calls_beautify, pending));
-            pk::ref count = pk::getattr(self, n_tool_calls_count);
+            pk::ref count = private_attr(self, n_tool_calls_count);
             pk::ref limit = pk::getattr(self, n_tool_calls_limit);
             if (pk::check(PyObject_RichCompareBool(count.get(), limit.get(), Py_LT))) {
                 pk::ref status = status_of(n_status_tool_calls);
