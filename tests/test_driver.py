@@ -225,3 +225,14 @@ def test_failure_while_reporting_replaces_the_error(loopback, monkeypatch):
     assert isinstance(info.value.__context__, ValueError)
     assert client.messages == [] and client.tool_calls is leftover
 
+
+
+def test_a_new_turn_starts_a_new_request_cycle(loopback):
+    # A consumer that abandoned a stream after tool-call fragments arrived leaves them behind.
+    client = Probe(endpoint_url=loopback.url)
+    leftover = with_leftovers(client)
+    loopback.push(completion("x"))
+    kind, response, tool_calls, count = client.invoke("next question")
+    assert (tool_calls, count) == ([], 0)
+    assert leftover == [CALL]
+    assert entries(client) == [(U, ["next question"])]
