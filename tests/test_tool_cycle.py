@@ -4,8 +4,6 @@ summaries, and one iteration through the registry within the limit."""
 import json
 
 import pytest
-from pydantic import ValidationError
-
 import corpus
 from parleykit.message import Message, MessageRole
 from parleykit.modal import LLModal, ToolContent
@@ -188,13 +186,21 @@ def test_calls_summary_decodes_json_arguments_and_keeps_other_text():
     "calls, error",
     [
         ([{"id": "a", "function": {"name": "f", "arguments": None}}], TypeError),
-        ([{"id": "a", "function": {"name": "f", "arguments": "[1]"}}], ValidationError),
         ([{"function": {"name": "f", "arguments": "{}"}}], KeyError),
     ],
 )
 def test_calls_summary_passes_other_errors_on(calls, error):
     with pytest.raises(error):
         LLModal._t_calls_beautify(calls)
+
+
+@pytest.mark.parametrize("text, content", [("[1, 2]", "[1, 2]"), ("42", "42"), ("null", "null"), ('"quoted"', "quoted")])
+def test_json_that_is_neither_object_nor_text_stays_text(text, content):
+    calls = [{"id": "a", "function": {"name": "f", "arguments": text}}]
+    summary_calls = LLModal._t_calls_beautify(calls)
+    assert summary_calls["a"].content == content
+    results = LLModal._t_results_beautify(summary_calls, [tool_message("a", text)])
+    assert results["a"] == ToolContent(name="f", content=content)
 
 
 def tool_message(call_id, *contents):
@@ -275,6 +281,30 @@ def test_iteration_runs_the_real_registry():
     assert client._tool_calls_count == 1
     assert LLModal._t_results_beautify(LLModal._t_calls_beautify(collected), results) == {
         "c1": ToolContent(name="get_weather", content="sunny in Oslo")
+    }
+
+
+def test_tools_returning_lists_and_numbers_are_summarised():
+    tools = Tools()
+
+    @tools.register
+    def primes(below: int) -> list[int]:
+        return [p for p in range(2, below) if all(p % d for d in range(2, p))]
+
+    @tools.register
+    def count(text: str) -> int:
+        return len(text)
+
+    client = LLModal(tools=tools)
+    collected = [
+        {"id": "p", "function": {"name": "primes", "arguments": '{"below": 10}'}},
+        {"id": "n", "function": {"name": "count", "arguments": '{"text": "four"}'}},
+    ]
+    client.tool_calls = collected
+    calls = LLModal._t_calls_beautify(collected)
+    assert LLModal._t_results_beautify(calls, client._tool_calls()) == {
+        "p": ToolContent(name="primes", content="[2, 3, 5, 7]"),
+        "n": ToolContent(name="count", content="4"),
     }
 
 
