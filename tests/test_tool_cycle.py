@@ -308,35 +308,24 @@ def test_tools_returning_lists_and_numbers_are_summarised():
     }
 
 
-def test_registry_is_given_the_collected_list_and_its_list_is_returned():
+@pytest.mark.parametrize("count, limit", [(0, 3), (2, 3), (3, 3), (0, 0), (5, 2)])
+def test_limit_of_iterations_per_cycle(count, limit):
     answer = [tool_message("c1", "ok")]
     registry = Recorder(answer=answer)
-    client = LLModal(tools=registry)
-    collected = client.tool_calls
-    collected.append(CALL)
-    assert client._tool_calls() is answer
-    assert registry.seen == [collected] and registry.seen[0] is collected
-
-
-@pytest.mark.parametrize("count, limit", [(3, 3), (0, 0), (5, 2)])
-def test_iteration_past_the_limit_is_refused(count, limit):
-    registry = Recorder(answer=[])
     client = LLModal(tools=registry, tool_calls_limit=limit)
     client._tool_calls_count = count
-    client.tool_calls.append(CALL)
+    collected = client.tool_calls
+    collected.append(CALL)
+    if count < limit:
+        assert client._tool_calls() is answer
+        assert registry.seen[0] is collected and client._tool_calls_count == count + 1
+        return
     with pytest.raises(ValueError) as info:
         client._tool_calls()
     assert str(info.value) == BUSY
     assert registry.seen == []
     assert [(m.role, m.contents) for m in client.messages] == [(MessageRole.assistant, [BUSY])]
     assert client.tool_calls == [] and client._tool_calls_count == 0
-
-
-def test_iteration_below_the_limit_runs():
-    client = LLModal(tools=Recorder(answer=[]), tool_calls_limit=3)
-    client._tool_calls_count = 2
-    assert client._tool_calls() == []
-    assert client._tool_calls_count == 3
 
 
 def test_registry_answer_that_is_not_a_list():
