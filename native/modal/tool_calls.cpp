@@ -45,7 +45,7 @@ pk::ref tool_content(PyObject* name, PyObject* content) {
 
 // mapping[key], or null when the key is absent.
 pk::ref lookup(PyObject* mapping, PyObject* key) {
-    if (PyDict_Check(mapping)) {
+    if (PyDict_CheckExact(mapping)) {
         pk::ref v = pk::ref::borrow(PyDict_GetItemWithError(mapping, key));
         if (!v && PyErr_Occurred()) throw pk::python_error{};
         return v;
