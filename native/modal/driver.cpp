@@ -90,6 +90,9 @@ pk::ref invoke(PyObject* const* a) {
     }
     pk::ref images = pk::getattr(self, n_images);
     if (pk::truthy(images.get()) || PyUnicode_GET_LENGTH(prompt) != 0) add_message_as(self, n_user, prompt);
+    // A new turn is a new request cycle: tool calls left by a stream the consumer abandoned must
+    // not be run, nor count against this cycle's limit.
+    pk::call_method(self, n_reset);
     return pk::call_method(self, n_core_call);
 }
 

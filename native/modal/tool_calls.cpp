@@ -21,12 +21,14 @@ void for_each_in_list(PyObject* list, Fn&& fn) {
     }
 }
 
-// json.loads(text), or the text itself when it is not JSON (json.decoder.JSONDecodeError only).
+// json.loads(text) when that gives a mapping or a text, else the text itself: not JSON
+// (json.decoder.JSONDecodeError only), or JSON that ToolContent cannot hold, such as a number or a
+// list, which tools return often and which must not break the cycle.
 pk::ref decoded(PyObject* text) {
     pk::ref json = pk::global(globals(), n_json);
     pk::ref loads = pk::getattr(json.get(), n_loads);
     pk::ref value = pk::ref::steal_or_null(PyObject_CallOneArg(loads.get(), text));
-    if (value) return value;
+    if (value) return PyDict_Check(value.get()) || PyUnicode_Check(value.get()) ? value : pk::ref::borrow(text);
     pk::ref exc = pk::fetch_error();
     pk::ref json_again = pk::global(globals(), n_json);
     pk::ref decoder = pk::getattr(json_again.get(), n_decoder);
@@ -43,7 +45,7 @@ pk::ref tool_content(PyObject* name, PyObject* content) {
 
 // mapping[key], or null when the key is absent.
 pk::ref lookup(PyObject* mapping, PyObject* key) {
-    if (PyDict_Check(mapping)) {
+    if (PyDict_CheckExact(mapping)) {
         pk::ref v = pk::ref::borrow(PyDict_GetItemWithError(mapping, key));
         if (!v && PyErr_Occurred()) throw pk::python_error{};
         return v;

@@ -1,0 +1,36 @@
+"""Shared pieces of the LLModal client tests: a client whose reply readers only record what they
+were handed, and a configuration isolated from the machine's own."""
+
+import pytest
+
+from parleykit.config import Configurator
+from parleykit.modal import LLModal
+
+BUSY = "The server is busy. Please try again later."
+
+
+class Probe(LLModal):
+    """Answers a 200 reply with what the readers were given, without reading the body, so a test
+    sees exactly what was sent and the client state at the moment the reply arrived."""
+
+    def _response(self, response):
+        return ("plain", response, list(self.tool_calls), self._tool_calls_count)
+
+    def _stream_response(self, response):
+        return ("stream", response, list(self.tool_calls), self._tool_calls_count)
+
+
+@pytest.fixture
+def isolated_config(tmp_path, monkeypatch):
+    """An empty configuration: no file (until the test writes ``path``), no overrides, no
+    PARLEYKIT_ environment variables."""
+    import os
+
+    for name in list(os.environ):
+        if name.startswith("PARLEYKIT_"):
+            monkeypatch.delenv(name)
+    path = tmp_path / "config.ini"
+    monkeypatch.setenv("PARLEYKIT_CONFIG", str(path))
+    Configurator.clear()
+    yield path
+    Configurator.clear()
