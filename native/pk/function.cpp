@@ -70,9 +70,8 @@ PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, Py
         // Fast path: every parameter given by position.
         if (nkw == 0 && nargs == f->nparams && !def.var_keywords) return def.impl(args).release();
 
-        if (nargs > f->nparams) too_many_positional(f, nargs);
         PyObject* bound[max_params + 1] = {};
-        for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+        for (Py_ssize_t i = 0; i < nargs && i < f->nparams; ++i) bound[i] = args[i];
         ref extra;
         for (Py_ssize_t j = 0; j < nkw; ++j) {
             PyObject* key = PyTuple_GET_ITEM(kwnames, j);
@@ -88,6 +87,9 @@ PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, Py
             if (bound[idx]) raise(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, key);
             bound[idx] = value;
         }
+        // Checked after the keywords, as the interpreter does: f(1, 2, 3, a=1) reports the duplicate
+        // (or unexpected) keyword rather than the surplus positional argument.
+        if (nargs > f->nparams) too_many_positional(f, nargs);
         if (f->defaults) {
             Py_ssize_t ndef = PyTuple_GET_SIZE(f->defaults), first = f->nparams - ndef;
             for (Py_ssize_t i = first; i < f->nparams; ++i)
