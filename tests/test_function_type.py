@@ -1,8 +1,10 @@
 """The native function type against Python functions: introspection, binding, wrapping, copying and
 the interpreter's argument errors."""
 
+import copy
 import functools
 import inspect
+import pickle
 import types
 import typing
 
@@ -284,3 +286,27 @@ def test_signature_assignment_and_dict():
     assert f.__doc__ == "new"
     f.__module__ = "elsewhere"
     assert f.__module__ == "elsewhere"
+
+
+@pytest.mark.parametrize("func", [st.echo, st.Holder.who, modal.LLModal._reset, modal.LLMResult.__add__,
+                                  cy.CythonModelMeta.__new__], ids=lambda f: f.__qualname__)
+def test_copy_and_pickle_keep_the_function(func):
+    # Python functions are atomic for copy and pickle by reference; the native ones must match, or
+    # a model holding one (for instance as a field default) cannot be copied.
+    assert copy.copy(func) is func
+    assert copy.deepcopy(func) is func
+    assert copy.deepcopy({"f": [func]})["f"][0] is func
+    assert pickle.loads(pickle.dumps(func)) is func
+
+
+def test_model_with_native_function_default_and_deepcopy():
+    from typing import Any
+
+    from pydantic import BaseModel
+
+    class Holds(BaseModel):
+        funcs: Any = [st.echo]
+
+    made = Holds()
+    assert made.funcs == [st.echo] and made.funcs[0] is st.echo
+    assert copy.deepcopy(made).funcs[0] is st.echo

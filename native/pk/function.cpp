@@ -111,6 +111,16 @@ PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
     return PyMethod_New(self, obj);
 }
 
+// Pickled by reference, like a Python function: the qualified name, looked up in __module__. The
+// copy module takes a string from __reduce__ to mean "atomic", so copy and deepcopy return the
+// function itself (pydantic deep-copies field defaults, which may hold functions).
+PyObject* fn_reduce(PyObject* self, PyObject*) noexcept { return Py_NewRef(as_fn(self)->qualname); }
+
+PyMethodDef fn_methods[] = {
+    {"__reduce__", fn_reduce, METH_NOARGS, nullptr},
+    {},
+};
+
 PyObject* fn_repr(PyObject* self) noexcept {
     return PyUnicode_FromFormat("<function %U at %p>", as_fn(self)->qualname, self);
 }
@@ -207,6 +217,7 @@ PyType_Slot fn_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(fn_dealloc)},
     {Py_tp_getset, fn_getset},
     {Py_tp_members, fn_members},
+    {Py_tp_methods, fn_methods},
     {0, nullptr},
 };
 
