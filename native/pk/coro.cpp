@@ -379,10 +379,15 @@ int clear_impl(PyObject* self) noexcept {
 
 void dealloc_impl(PyObject* self) noexcept {
     PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
     genobj* g = as_gen(self);
+    PyObject_GC_UnTrack(self);
+    // As the interpreter's generators do: weak references die before the finaliser runs (so it
+    // cannot reach the dying object through one), and the object is tracked while the finaliser
+    // runs, so that a resurrected generator stays visible to the garbage collector.
     if (g->weakreflist) PyObject_ClearWeakRefs(self);
+    PyObject_GC_Track(self);
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    PyObject_GC_UnTrack(self);
     if (g->h) {
         // Destroying a suspended frame runs its C++ destructors, which may release objects.
         g->h.destroy();
