@@ -129,6 +129,7 @@ SCENARIOS = [
     ("counter", lambda: (2,), [("send", "x")]),
     ("counter", lambda: (2,), [("next",), ("throw", ValueError), ("next",), ("throw", KeyError)]),
     ("counter", lambda: (2,), [("throw", ValueError), ("next",)]),
+    ("counter", lambda: (2,), [("throw", StopIteration), ("next",)]),
     ("counter", lambda: (2,), [("close",), ("next",), ("close",)]),
     ("counter", lambda: (2,), [("next",), ("close",), ("next",), ("send", 1)]),
     ("counter", lambda: (1,), [("next",), ("send", (1, 2))]),

@@ -183,9 +183,14 @@ PySendResult gen_throw_exc(genobj* g, ref exc, PyObject** out) {
         return PYGEN_ERROR;
     }
     if (!g->started) {
-        // Raised before the first instruction: the body never runs, the generator is finished.
-        g->h.promise().error = std::move(exc);
-        return finish(g, out);
+        // Raised before the first instruction: the body never runs, the generator is finished and
+        // the exception leaves unchanged (the interpreter's StopIteration check covers only a
+        // started body, so a thrown StopIteration is not turned into RuntimeError here).
+        g->h.destroy();
+        g->h = {};
+        g->finished = true;
+        restore_error(std::move(exc));
+        return PYGEN_ERROR;
     }
     if (g->delegate) {
         ref delegate = ref::borrow(g->delegate);
