@@ -278,7 +278,8 @@ genobj* as_gen(PyObject* o) { return reinterpret_cast<genobj*>(o); }
 
 // The exception to throw from throw()'s arguments, normalised as the interpreter does.
 ref exception_from_throw_args(PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs < 1 || nargs > 3) raise(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
+    if (nargs < 1) raise(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
+    if (nargs > 3) raise(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
     if (nargs > 1 && PyErr_WarnEx(PyExc_DeprecationWarning,
                                   "the (type, exc, tb) signature of throw() is deprecated, "
                                   "use the single-arg signature instead.",
