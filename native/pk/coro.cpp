@@ -179,6 +179,11 @@ PySendResult gen_throw_exc(genobj* g, ref exc, PyObject** out) {
     *out = nullptr;
     if (refuse_running(g)) return PYGEN_ERROR;
     if (g->finished) {
+        if (is_coro(g)) {
+            // As send() does: a finished coroutine refuses any further use.
+            PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+            return PYGEN_ERROR;
+        }
         restore_error(std::move(exc));
         return PYGEN_ERROR;
     }
