@@ -194,6 +194,16 @@ async def _await(aw):
     return await aw
 
 
+@pytest.mark.parametrize("value", [5, None, "text"])
+def test_awaiting_a_non_awaitable(value):
+    texts = []
+    for make in (st.awaiting, awaiting):
+        with pytest.raises(TypeError) as info:
+            make(value).send(None)
+        texts.append(str(info.value))
+    assert texts[0] == texts[1]
+
+
 def test_await_returning_non_iterator_or_coroutine():
     class Bad:
         def __await__(self):

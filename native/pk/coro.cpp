@@ -48,7 +48,8 @@ body::delegate_request await_(PyObject* o) {
         if (iterable_coro) return {ref::borrow(o)};
     }
     PyAsyncMethods* am = Py_TYPE(o)->tp_as_async;
-    if (!am || !am->am_await) raise(PyExc_TypeError, "'%.100s' object can't be awaited", Py_TYPE(o)->tp_name);
+    if (!am || !am->am_await)
+        raise(PyExc_TypeError, "object %.100s can't be used in 'await' expression", Py_TYPE(o)->tp_name);
     ref it = ref::steal(am->am_await(o));
     if (PyCoro_CheckExact(it.get()) || Py_IS_TYPE(it.get(), coroutine_type()))
         raise(PyExc_TypeError, "__await__() returned a coroutine");
