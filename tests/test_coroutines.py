@@ -76,6 +76,7 @@ SCENARIOS = [
 ]
 
 
+@pytest.mark.filterwarnings("ignore:coroutine '.*' was never awaited")  # send(1) before the start
 @pytest.mark.parametrize("ops", SCENARIOS)
 def test_await_protocol_matches_python(ops):
     native_log, twin_log = [], []
@@ -192,6 +193,21 @@ def test_reuse_and_errors_after_completion():
 
 async def _await(aw):
     return await aw
+
+
+def test_awaiting_a_coroutine_that_is_already_being_awaited():
+    outcomes = []
+    for make in (st.awaiting, awaiting):
+        inner = make(Probe(["p1", "p2"], []))
+        first = make(inner)
+        assert first.send(None) == "p1"
+        second = make(inner)
+        with pytest.raises(RuntimeError) as info:
+            second.send(None)
+        outcomes.append(str(info.value))
+        assert first.send("x") == "p2"  # the first awaiter is undisturbed
+        first.close()
+    assert outcomes == ["coroutine is being awaited already"] * 2
 
 
 @pytest.mark.parametrize("value", [5, None, "text"])

@@ -38,8 +38,24 @@ ref body::resume_point::await_resume() const {
 
 body::delegate_request yield_from(PyObject* iterable) { return {ref::steal(PyObject_GetIter(iterable))}; }
 
+namespace {
+name n_cr_await{"cr_await"};
+}
+
 body::delegate_request await_(PyObject* o) {
-    if (PyCoro_CheckExact(o) || Py_IS_TYPE(o, coroutine_type())) return {ref::borrow(o)};
+    if (Py_IS_TYPE(o, coroutine_type()) || PyCoro_CheckExact(o)) {
+        // A coroutine suspended in an await of its own belongs to another awaiter; resuming it from
+        // here would feed that awaiter's values into it (the interpreter refuses the same way).
+        bool busy;
+        if (Py_IS_TYPE(o, coroutine_type())) {
+            busy = reinterpret_cast<genobj*>(o)->delegate != nullptr;
+        } else {
+            ref awaited = getattr(o, n_cr_await);
+            busy = awaited.get() != Py_None;
+        }
+        if (busy) raise(PyExc_RuntimeError, "coroutine is being awaited already");
+        return {ref::borrow(o)};
+    }
     if (PyGen_CheckExact(o)) {
         // A generator-based coroutine (types.coroutine) may be awaited directly.
         PyCodeObject* code = PyGen_GetCode(reinterpret_cast<PyGenObject*>(o));
