@@ -312,7 +312,7 @@ def test_reentrant_next_through_a_delegate_is_refused():
         g = make(inner())
         holder[:] = [g]
         assert next(g) == 1
-        # The delegate's error is thrown into the body, which does not catch ValueError... it does:
+        # The delegate fails with the refusal, which reaches the body as a ValueError it catches.
         assert norm(next(g)) == ("result", ("caught", ("exc", "ValueError", "generator already executing")))
         holder.clear()
 
