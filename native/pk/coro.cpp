@@ -38,8 +38,24 @@ ref body::resume_point::await_resume() const {
 
 body::delegate_request yield_from(PyObject* iterable) { return {ref::steal(PyObject_GetIter(iterable))}; }
 
+namespace {
+name n_cr_await{"cr_await"};
+}
+
 body::delegate_request await_(PyObject* o) {
-    if (PyCoro_CheckExact(o) || Py_IS_TYPE(o, coroutine_type())) return {ref::borrow(o)};
+    if (Py_IS_TYPE(o, coroutine_type()) || PyCoro_CheckExact(o)) {
+        // A coroutine suspended in an await of its own belongs to another awaiter; resuming it from
+        // here would feed that awaiter's values into it (the interpreter refuses the same way).
+        bool busy;
+        if (Py_IS_TYPE(o, coroutine_type())) {
+            busy = reinterpret_cast<genobj*>(o)->delegate != nullptr;
+        } else {
+            ref awaited = getattr(o, n_cr_await);
+            busy = awaited.get() != Py_None;
+        }
+        if (busy) raise(PyExc_RuntimeError, "coroutine is being awaited already");
+        return {ref::borrow(o)};
+    }
     if (PyGen_CheckExact(o)) {
         // A generator-based coroutine (types.coroutine) may be awaited directly.
         PyCodeObject* code = PyGen_GetCode(reinterpret_cast<PyGenObject*>(o));
@@ -48,7 +64,8 @@ body::delegate_request await_(PyObject* o) {
         if (iterable_coro) return {ref::borrow(o)};
     }
     PyAsyncMethods* am = Py_TYPE(o)->tp_as_async;
-    if (!am || !am->am_await) raise(PyExc_TypeError, "'%.100s' object can't be awaited", Py_TYPE(o)->tp_name);
+    if (!am || !am->am_await)
+        raise(PyExc_TypeError, "object %.100s can't be used in 'await' expression", Py_TYPE(o)->tp_name);
     ref it = ref::steal(am->am_await(o));
     if (PyCoro_CheckExact(it.get()) || Py_IS_TYPE(it.get(), coroutine_type()))
         raise(PyExc_TypeError, "__await__() returned a coroutine");
@@ -179,13 +196,23 @@ PySendResult gen_throw_exc(genobj* g, ref exc, PyObject** out) {
     *out = nullptr;
     if (refuse_running(g)) return PYGEN_ERROR;
     if (g->finished) {
+        if (is_coro(g)) {
+            // As send() does: a finished coroutine refuses any further use.
+            PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+            return PYGEN_ERROR;
+        }
         restore_error(std::move(exc));
         return PYGEN_ERROR;
     }
     if (!g->started) {
-        // Raised before the first instruction: the body never runs, the generator is finished.
-        g->h.promise().error = std::move(exc);
-        return finish(g, out);
+        // Raised before the first instruction: the body never runs, the generator is finished and
+        // the exception leaves unchanged (the interpreter's StopIteration check covers only a
+        // started body, so a thrown StopIteration is not turned into RuntimeError here).
+        g->h.destroy();
+        g->h = {};
+        g->finished = true;
+        restore_error(std::move(exc));
+        return PYGEN_ERROR;
     }
     if (g->delegate) {
         ref delegate = ref::borrow(g->delegate);
@@ -273,7 +300,8 @@ genobj* as_gen(PyObject* o) { return reinterpret_cast<genobj*>(o); }
 
 // The exception to throw from throw()'s arguments, normalised as the interpreter does.
 ref exception_from_throw_args(PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs < 1 || nargs > 3) raise(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
+    if (nargs < 1) raise(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
+    if (nargs > 3) raise(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
     if (nargs > 1 && PyErr_WarnEx(PyExc_DeprecationWarning,
                                   "the (type, exc, tb) signature of throw() is deprecated, "
                                   "use the single-arg signature instead.",
@@ -379,10 +407,15 @@ int clear_impl(PyObject* self) noexcept {
 
 void dealloc_impl(PyObject* self) noexcept {
     PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
     genobj* g = as_gen(self);
+    PyObject_GC_UnTrack(self);
+    // As the interpreter's generators do: weak references die before the finaliser runs (so it
+    // cannot reach the dying object through one), and the object is tracked while the finaliser
+    // runs, so that a resurrected generator stays visible to the garbage collector.
     if (g->weakreflist) PyObject_ClearWeakRefs(self);
+    PyObject_GC_Track(self);
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    PyObject_GC_UnTrack(self);
     if (g->h) {
         // Destroying a suspended frame runs its C++ destructors, which may release objects.
         g->h.destroy();

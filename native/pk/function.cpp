@@ -70,9 +70,8 @@ PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, Py
         // Fast path: every parameter given by position.
         if (nkw == 0 && nargs == f->nparams && !def.var_keywords) return def.impl(args).release();
 
-        if (nargs > f->nparams) too_many_positional(f, nargs);
         PyObject* bound[max_params + 1] = {};
-        for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+        for (Py_ssize_t i = 0; i < nargs && i < f->nparams; ++i) bound[i] = args[i];
         ref extra;
         for (Py_ssize_t j = 0; j < nkw; ++j) {
             PyObject* key = PyTuple_GET_ITEM(kwnames, j);
@@ -88,6 +87,9 @@ PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, Py
             if (bound[idx]) raise(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, key);
             bound[idx] = value;
         }
+        // Checked after the keywords, as the interpreter does: f(1, 2, 3, a=1) reports the duplicate
+        // (or unexpected) keyword rather than the surplus positional argument.
+        if (nargs > f->nparams) too_many_positional(f, nargs);
         if (f->defaults) {
             Py_ssize_t ndef = PyTuple_GET_SIZE(f->defaults), first = f->nparams - ndef;
             for (Py_ssize_t i = first; i < f->nparams; ++i)
@@ -108,6 +110,16 @@ PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
     if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
     return PyMethod_New(self, obj);
 }
+
+// Pickled by reference, like a Python function: the qualified name, looked up in __module__. The
+// copy module takes a string from __reduce__ to mean "atomic", so copy and deepcopy return the
+// function itself (pydantic deep-copies field defaults, which may hold functions).
+PyObject* fn_reduce(PyObject* self, PyObject*) noexcept { return Py_NewRef(as_fn(self)->qualname); }
+
+PyMethodDef fn_methods[] = {
+    {"__reduce__", fn_reduce, METH_NOARGS, nullptr},
+    {},
+};
 
 PyObject* fn_repr(PyObject* self) noexcept {
     return PyUnicode_FromFormat("<function %U at %p>", as_fn(self)->qualname, self);
@@ -205,6 +217,7 @@ PyType_Slot fn_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(fn_dealloc)},
     {Py_tp_getset, fn_getset},
     {Py_tp_members, fn_members},
+    {Py_tp_methods, fn_methods},
     {0, nullptr},
 };
 

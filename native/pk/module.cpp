@@ -32,7 +32,7 @@ int module_exec(module_entry& e, PyObject* module) noexcept {
     e.module = Py_NewRef(module);
     int rc = guard<int>(-1, [&] {
         constexpr unsigned long major_minor = 0xFFFF0000UL;
-        unsigned long compiled = PK_COMPILED_PY_VERSION_HEX, runtime = Py_Version;
+        unsigned long compiled = e.compiled_version, runtime = Py_Version;
         if ((compiled & major_minor) != (runtime & major_minor)) {
             char message[200];
             PyOS_snprintf(message, sizeof message,

@@ -13,6 +13,9 @@ namespace pk {
 struct module_entry {
     const char* short_name;            // "modal": used in the re-initialisation message
     void (*body)(PyObject* module);    // runs the module body: imports, classes, functions
+    // PK_COMPILED_PY_VERSION_HEX as the module's own translation unit saw it: the runtime is a
+    // static library built once, so a per-module override must travel in here, not in module.cpp.
+    unsigned long compiled_version;
     PyObject* module = nullptr;        // the initialised module (one per process)
     int64_t interpreter = -1;          // the interpreter that first loaded it
 };
@@ -35,7 +38,7 @@ ref global(PyObject* globals, const name& key);
 
 // Defines PyInit_<name> and the module definition with the create and exec slots.
 #define PK_MODULE(NAME, SHORT, BODY)                                                                       \
-    static pk::module_entry pk_entry_##NAME{SHORT, BODY};                                                  \
+    static pk::module_entry pk_entry_##NAME{SHORT, BODY, PK_COMPILED_PY_VERSION_HEX};                      \
     static PyObject* pk_create_##NAME(PyObject* spec, PyModuleDef*) {                                      \
         return pk::module_create(pk_entry_##NAME, spec);                                                   \
     }                                                                                                      \

@@ -8,7 +8,7 @@ namespace {
 
 PyObject* g_globals = nullptr;
 pk::name n_counter{"counter"}, n_delegating{"delegating"}, n_awaiting{"awaiting"}, n_raise_stop{"raise_stop"},
-    n_ignore_exit{"ignore_exit"}, n_calls_back{"calls_back"}, n_append{"append"};
+    n_ignore_exit{"ignore_exit"}, n_calls_back{"calls_back"}, n_append{"append"}, n_guarded{"guarded"};
 
 // def echo(a: int, b: "str | None" = None, **kwargs) -> tuple: return (a, b, kwargs)
 pk::ref echo(PyObject* const* a) { return pk::tuple({a[0], a[1], a[2]}); }
@@ -17,6 +17,13 @@ const pk::fn_def echo_def{
     .params = {{"a", "int"}, {"b", "str | None"}, {"kwargs", nullptr}},
     .returns = "tuple", .doc = "Return the arguments as bound.", .var_keywords = true,
 };
+
+// def fresh_echo(): a new, distinct function object for echo (tests may rename or rewrap it)
+pk::ref fresh_echo(PyObject* const*) {
+    pk::ref defaults = pk::tuple({Py_None});
+    return pk::make_function(echo_def, g_globals, defaults.get());
+}
+const pk::fn_def fresh_echo_def{.name = "fresh_echo", .qualname = "fresh_echo", .impl = fresh_echo};
 
 // class Holder: def who(self, x): return (self, x)
 pk::ref who(PyObject* const* a) { return pk::tuple({a[0], a[1]}); }
@@ -82,6 +89,32 @@ pk::ref awaiting(PyObject* const* a) {
 const pk::fn_def awaiting_def{.name = "awaiting", .qualname = "awaiting", .impl = awaiting, .params = {{"aw"}},
                               .kind = pk::fn_kind::coroutine};
 
+// async def guarded(aw, log):
+//     try:
+//         r = await aw
+//     except BaseException as e:
+//         log.append(e)
+//         raise
+//     return r
+pk::body guarded_body(pk::genobj* g) {
+    pk::ref r;
+    try {
+        pk::ref got = co_await pk::await_(g->local(0));
+        r = got;
+    } catch (pk::python_error&) {
+        pk::ref e = pk::fetch_error();
+        pk::call_method(g->local(1), n_append, e);
+        pk::restore_error(e);
+        throw;
+    }
+    co_return r;
+}
+pk::ref guarded(PyObject* const* a) {
+    return pk::make_generator(pk::gen_kind::coroutine, guarded_body, {a[0], a[1]}, n_guarded, n_guarded);
+}
+const pk::fn_def guarded_def{.name = "guarded", .qualname = "guarded", .impl = guarded,
+                             .params = {{"aw"}, {"log"}}, .kind = pk::fn_kind::coroutine};
+
 // def raise_stop(): yield 1; raise StopIteration("x")
 pk::body raise_stop_body(pk::genobj*) {
     pk::ref ignored = co_yield pk::integer(1);
@@ -138,7 +171,7 @@ void body(PyObject* m) {
     holder.method(who_def);
     pk::bind(m, "Holder", holder.create().get());
     for (const pk::fn_def* d : {&counter_def, &delegating_def, &awaiting_def, &raise_stop_def, &ignore_exit_def,
-                                &calls_back_def})
+                                &calls_back_def, &guarded_def, &fresh_echo_def})
         pk::bind(m, d->name, pk::make_function(*d, g_globals).get());
 }
 
