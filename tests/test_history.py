@@ -227,3 +227,28 @@ def test_streamed_piece_cost_does_not_grow_with_the_history():
     long = min(per_piece(200_000) for _ in range(3))
     # Copying the history for every piece would make the long case a hundred times slower or more.
     assert long < short * 5 + 2e-5, (short, long)
+
+
+@pytest.mark.parametrize(
+    "pieces",
+    [
+        ["plain ", "ascii ", "text"],
+        ["ascii then ", "latin-1 é ", "then wider € ", "and wider still 😀", " back to ascii"],
+        ["😀 wide first ", "then ascii"],
+        ["", "x", "", "y"],
+    ],
+)
+def test_streamed_pieces_join_exactly_and_spare_held_texts(pieces):
+    from parleykit.message import MessageRole
+    from parleykit.modal import LLModal
+
+    client = LLModal()
+    client.add_message(role=MessageRole.user, content="q")
+    held = []
+    for piece in pieces:
+        client.add_message(role=MessageRole.assistant, content=piece)
+        held.append(client.messages[-1].contents[-1])  # someone keeps the text seen so far
+    # Each text read along the way still says what it said then.
+    assert held == ["".join(pieces[: i + 1]) for i in range(len(pieces))]
+    assert client.messages[-1].contents == ["".join(pieces)]
+

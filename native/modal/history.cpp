@@ -11,10 +11,10 @@ pk::name n_user{"user"}, n_assistant{"assistant"}, n_images{"images"}, n_video{"
     n_message_latest{"message_latest"}, n_add_tool_calls{"_add_tool_calls"}, n_type{"type"},
     n_image_url{"image_url"}, n_text{"text"}, n_data_prefix{"data:image;base64,"}, n_empty{""};
 
-bool equal(PyObject* a, PyObject* b) {
-    pk::ref r = pk::ref::steal(PyObject_RichCompare(a, b, Py_EQ));
-    return pk::truthy(r.get());
-}
+// `a == b` as a truth value. Identity counts as equality, as in CPython's own containers: a streamed
+// piece compares the newest entry with itself, which would otherwise run pydantic's field-by-field
+// __eq__ for every piece.
+bool equal(PyObject* a, PyObject* b) { return pk::check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
 
 // `value == MessageRole.<member>`, the class read from the module namespace on each test.
 bool is_role(PyObject* value, const pk::name& member) {
@@ -94,6 +94,26 @@ void add_alternative(PyObject* message, PyObject* alternative) {
 }
 
 // self.messages[-1] == message
+// `contents[-1] += text` for a plain list ending in a plain str that fits `text`'s characters:
+// the text is extended where it lies when the list holds its only reference (as CPython extends a
+// local in `s += t`), so a streamed answer costs linear time instead of a copy of the whole answer
+// per piece. Returns false, having changed nothing, when that does not apply.
+bool append_in_place(PyObject* contents, PyObject* text) {
+    if (!PyList_CheckExact(contents) || !PyUnicode_CheckExact(text) || PyList_GET_SIZE(contents) == 0) return false;
+    PyObject** slot = &reinterpret_cast<PyListObject*>(contents)->ob_item[PyList_GET_SIZE(contents) - 1];
+    PyObject* current = *slot;
+    if (!PyUnicode_CheckExact(current) || Py_REFCNT(current) != 1 ||
+        PyUnicode_MAX_CHAR_VALUE(text) > PyUnicode_MAX_CHAR_VALUE(current))
+        return false;
+    Py_ssize_t at = PyUnicode_GET_LENGTH(current), extra = PyUnicode_GET_LENGTH(text);
+    if (extra == 0) return true;
+    // Resizes in place when the string may be modified (sole owner, no cached hash, not interned),
+    // else replaces the slot with a larger copy; on failure the slot still holds the old text.
+    pk::check(PyUnicode_Resize(slot, at + extra));
+    pk::check(static_cast<int>(PyUnicode_CopyCharacters(*slot, at, text, 0, extra)));
+    return true;
+}
+
 bool ends_history(PyObject* self, PyObject* message) {
     pk::ref messages = pk::getattr(self, n_messages);
     pk::ref last;
@@ -203,11 +223,13 @@ pk::ref add_message(PyObject* const* a) {
     } else if (is_role(role, n_assistant) && have_message && ends_history(self, message.get())) {
         // A streamed piece joins the text of the assistant entry that ends the history.
         pk::ref contents = pk::getattr(message.get(), n_contents);
-        pk::ref minus_one = pk::integer(-1);
-        pk::ref current = pk::getitem(contents.get(), minus_one.get());
-        pk::ref joined = pk::ref::steal(PyNumber_InPlaceAdd(current.get(), content));
-        current = nullptr;
-        pk::setitem(contents.get(), minus_one.get(), joined.get());
+        if (!append_in_place(contents.get(), content)) {
+            pk::ref minus_one = pk::integer(-1);
+            pk::ref current = pk::getitem(contents.get(), minus_one.get());
+            pk::ref joined = pk::ref::steal(PyNumber_InPlaceAdd(current.get(), content));
+            current = nullptr;
+            pk::setitem(contents.get(), minus_one.get(), joined.get());
+        }
     } else {
         append_entry(self, role, content);
     }
