@@ -41,7 +41,13 @@ struct kw {
 namespace detail {
 template <class T>
 constexpr bool is_kw = std::is_same_v<std::remove_cvref_t<T>, kw>;
-}
+
+template <std::size_t N>
+struct kwnames_cache {
+    std::array<const name*, N> keys{};
+    PyObject* tuple = nullptr;
+};
+}  // namespace detail
 
 // callable(*positional, **keywords) through vectorcall; keywords must follow positionals.
 template <class... A>
@@ -51,19 +57,31 @@ ref call(PyObject* callable, A&&... args) {
     // Slot 0 is scratch space so callees may use PY_VECTORCALL_ARGUMENTS_OFFSET.
     std::array<PyObject*, n + 1> stack{};
     std::size_t i = 1;
-    ref kwnames;
-    if constexpr (nkw > 0) kwnames = ref::steal(PyTuple_New(nkw));
+    std::array<const name*, nkw> keys{};
     std::size_t k = 0;
     auto put = [&](auto&& a) {
         if constexpr (detail::is_kw<decltype(a)>) {
             stack[i++] = a.value;
-            PyTuple_SET_ITEM(kwnames.get(), k++, Py_NewRef(a.key.get()));
+            keys[k++] = &a.key;
         } else {
             stack[i++] = raw(a);
         }
     };
     (put(std::forward<A>(args)), ...);
     (void)put;
+    ref kwnames;
+    if constexpr (nkw > 0) {
+        // The names of a call site rarely change: its kwnames tuple is kept and reused while the
+        // same (static, interned) names come back.
+        static detail::kwnames_cache<nkw> cache;
+        if (!cache.tuple || cache.keys != keys) {
+            ref fresh = ref::steal(PyTuple_New(nkw));
+            for (std::size_t j = 0; j < nkw; ++j) PyTuple_SET_ITEM(fresh.get(), j, Py_NewRef(keys[j]->get()));
+            Py_XSETREF(cache.tuple, fresh.release());
+            cache.keys = keys;
+        }
+        kwnames = ref::borrow(cache.tuple);  // held for the call, whatever re-entrant calls do
+    }
     return ref::steal(PyObject_Vectorcall(callable, stack.data() + 1, (n - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                           kwnames.get()));
 }
