@@ -341,3 +341,34 @@ def test_suspended_generator_is_collected(client, loopback):
     del gen
     gc.collect()
     assert ref() is None
+
+
+@pytest.mark.parametrize(
+    "payload",
+    ["{oops", "", "   ", '{"choices": []} trailing', "\ufeff{}", "[1, 2", '"unterminated', "nul\x00"],
+)
+def test_undecodable_chunks_fail_as_json_loads_does(client, loopback, payload):
+    loopback.push(b"data: " + payload.encode() + b"\n\n")
+    with pytest.raises(json.JSONDecodeError) as caught:
+        list(client.invoke("x"))
+    with pytest.raises(json.JSONDecodeError) as expected:
+        json.loads(payload.lstrip("data: "))
+    assert (caught.value.msg, caught.value.pos, caught.value.doc) == (
+        expected.value.msg, expected.value.pos, expected.value.doc)
+
+
+def test_json_is_looked_up_when_each_line_is_read(client, loopback, monkeypatch):
+    import parleykit.modal as modal
+
+    seen = []
+
+    class Recording:
+        @staticmethod
+        def loads(text):
+            seen.append(text)
+            return json.loads(text)
+
+    monkeypatch.setattr(modal, "json", Recording)
+    loopback.push(sse([chunk({"content": "a"}, "stop")]))
+    assert [p.content for p in client.invoke("x")] == ["a"]
+    assert len(seen) == 1 and json.loads(seen[0])["choices"][0]["delta"] == {"content": "a"}

@@ -9,6 +9,7 @@ PyObject* g_globals = nullptr;
 void body(PyObject* m) {
     set_globals(pk::globals_of(m));
     pk::import_module(m, "json");
+    remember_json(m);
     pk::import_from_into(m, "enum", {"StrEnum"});
     pk::import_from_into(m, "typing", {"Any", "Iterator"});
     pk::import_module(m, "requests");

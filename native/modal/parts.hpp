@@ -20,6 +20,9 @@ extern pk::name n_tool_calls, n_tool_results, n_reasoning_content, n_content, n_
 // way pydantic reads it but without a failed generic lookup first; any other case takes getattr.
 pk::ref private_attr(PyObject* self, const pk::name& attr);
 
+// Notes the standard json functions the streaming reader decodes chunks with (response.cpp).
+void remember_json(PyObject* module);
+
 // Result model: LLMStatus, ToolContent, LLMResult.
 void define_results(PyObject* module);
 // The conversation client LLModal.

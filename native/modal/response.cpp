@@ -16,7 +16,8 @@ pk::name n_message_process{"_message_process"}, n_add_message{"add_message"}, n_
     n_tool_calls_limit{"tool_calls_limit"}, n_error{"error"}, n_assistant{"assistant"}, n_idle{"idle"},
     n_reason{"reason"}, n_answer{"answer"}, n_status_tool_calls{"tool_calls"}, n_status_tool_results{"tool_results"},
     n_stream_response{"_stream_response"}, n_stream_response_qual{"LLModal._stream_response"}, n_decode{"decode"},
-    n_lstrip{"lstrip"}, n_strip{"strip"}, n_iter_content{"iter_content"}, n_chunk_size{"chunk_size"};
+    n_lstrip{"lstrip"}, n_strip{"strip"}, n_iter_content{"iter_content"}, n_chunk_size{"chunk_size"}, n_value{"value"},
+    n_default_decoder{"_default_decoder"}, n_scan_once{"scan_once"}, n_decode_error{"JSONDecodeError"};
 
 // self.add_message(role=MessageRole.assistant, content=text)
 void add_assistant(PyObject* self, PyObject* text) {
@@ -169,7 +170,7 @@ private:
 };
 
 // Generator slots: the state that lives across yields, visible to the garbage collector.
-enum slot { s_self, s_response, s_lines, s_event, s_calls };
+enum slot { s_self, s_response, s_lines, s_event, s_calls, s_event_line };
 
 // What one line of the event stream asks the reader to do.
 enum class line_kind { skip, end, data, error_field, other };
@@ -191,11 +192,51 @@ line_kind classify(std::string_view s) {
     return line_kind::other;
 }
 
-// json.loads(text), with `json` looked up in the module namespace.
+// The standard json.loads and the pieces it decodes a str with, taken when the module loads.
+PyObject* std_loads = nullptr;
+PyObject* std_scan_once = nullptr;
+PyObject* std_decode_error = nullptr;
+
+Py_ssize_t skip_json_whitespace(PyObject* s, Py_ssize_t at) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    while (at < n) {
+        Py_UCS4 c = PyUnicode_READ_CHAR(s, at);
+        if (c != ' ' && c != '\t' && c != '\n' && c != '\r') break;
+        ++at;
+    }
+    return at;
+}
+
+[[noreturn]] void raise_decode_error(const char* message, PyObject* doc, PyObject* pos) {
+    pk::ref text = pk::str(message);
+    pk::ref error = pk::call(std_decode_error, text, doc, pos);
+    pk::raise_object(std::move(error));
+}
+
+// json.loads(text), with `json` looked up in the module namespace on each call. While that is the
+// standard function, a str is decoded exactly as it would decode it (same checks, same scanner,
+// same errors) without its three Python-level layers, which cost as much as the scanning itself.
 pk::ref json_loads(PyObject* text) {
     pk::ref json = pk::global(globals(), n_json);
     pk::ref loads = pk::getattr(json.get(), n_loads);
-    return pk::call(loads, text);
+    if (loads.get() != std_loads || !PyUnicode_CheckExact(text)) return pk::call(loads, text);
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    if (n > 0 && PyUnicode_READ_CHAR(text, 0) == 0xFEFF)
+        raise_decode_error("Unexpected UTF-8 BOM (decode using utf-8-sig)", text, pk::integer(0).get());
+    pk::ref start = pk::integer(static_cast<long>(skip_json_whitespace(text, 0)));
+    pk::ref scanned = pk::ref::steal_or_null(PyObject_CallFunctionObjArgs(std_scan_once, text, start.get(), nullptr));
+    if (!scanned) {
+        if (!PyErr_ExceptionMatches(PyExc_StopIteration)) throw pk::python_error{};
+        pk::ref stop = pk::fetch_error();
+        pk::ref pos = pk::getattr(stop.get(), n_value);
+        raise_decode_error("Expecting value", text, pos.get());
+    }
+    PyObject* end_obj = PyTuple_GET_ITEM(scanned.get(), 1);
+    Py_ssize_t end = PyLong_AsSsize_t(end_obj);
+    if (end == -1 && PyErr_Occurred()) throw pk::python_error{};
+    end = skip_json_whitespace(text, end);
+    if (end != n) raise_decode_error("Extra data", text, pk::integer(static_cast<long>(end)).get());
+    return pk::ref::borrow(PyTuple_GET_ITEM(scanned.get(), 0));
 }
 
 // line.decode("utf-8").lstrip("data: ") for a bytes line.
@@ -222,8 +263,14 @@ pk::ref chunk_of_line(pk::genobj* g, PyObject* line) {
     PyObject* event = g->local(s_event);
     if (s.empty()) {
         if (!event) return {};
-        pk::ref joined = pk::ref::steal(PyUnicode_Join(pk::str("\n").get(), event));
+        pk::ref lines = pk::ref::borrow(event);
         g->set_local(s_event, {});
+        // An event of one line was that line alone: it fails exactly as decoding the line did.
+        if (PyList_GET_SIZE(lines.get()) == 1) {
+            pk::ref payload = decoded_payload(g->local(s_event_line));
+            return json_loads(payload.get());
+        }
+        pk::ref joined = pk::ref::steal(PyUnicode_Join(pk::str("\n").get(), lines.get()));
         return json_loads(joined.get());
     }
     switch (classify(s)) {
@@ -248,11 +295,11 @@ pk::ref chunk_of_line(pk::genobj* g, PyObject* line) {
             break;
     }
     pk::ref payload = decoded_payload(line);
-    pk::ref json = pk::global(globals(), n_json);
-    pk::ref loads = pk::getattr(json.get(), n_loads);
-    pk::ref chunk = pk::ref::steal_or_null(PyObject_CallOneArg(loads.get(), payload.get()));
-    if (chunk) return chunk;
-    if (classify(s) != line_kind::data || !PyErr_ExceptionMatches(PyExc_ValueError)) throw pk::python_error{};
+    try {
+        return json_loads(payload.get());
+    } catch (pk::python_error&) {
+        if (classify(s) != line_kind::data || !PyErr_ExceptionMatches(PyExc_ValueError)) throw;
+    }
     // Possibly the first line of a multi-line event: keep it until the event ends. If it is not,
     // the joined event fails to decode when it ends and the error surfaces then.
     PyErr_Clear();
@@ -260,6 +307,7 @@ pk::ref chunk_of_line(pk::genobj* g, PyObject* line) {
     if (!first.empty() && first[0] == ' ') first.remove_prefix(1);
     pk::ref part = pk::ref::steal(PyUnicode_DecodeUTF8(first.data(), static_cast<Py_ssize_t>(first.size()), "strict"));
     g->set_local(s_event, pk::new_list());
+    g->set_local(s_event_line, pk::ref::borrow(line));
     pk::check(PyList_Append(g->local(s_event), part.get()));
     return {};
 }
@@ -377,6 +425,14 @@ pk::ref stream_response_impl(PyObject* const* a) {
 }
 
 }  // namespace
+
+void remember_json(PyObject* module) {
+    pk::ref json = pk::getattr(module, n_json);
+    std_loads = pk::getattr(json.get(), n_loads).release();
+    pk::ref decoder = pk::getattr(json.get(), n_default_decoder);
+    std_scan_once = pk::getattr(decoder.get(), n_scan_once).release();
+    std_decode_error = pk::getattr(json.get(), n_decode_error).release();
+}
 
 const pk::fn_def response_def{
     .name = "_response", .qualname = "LLModal._response", .impl = response_impl,
