@@ -63,7 +63,7 @@ def _build(fn: Callable[..., Any], name: str | None, description: str | None) ->
     guarded.__annotations__ = {
         p.name: p.annotation for p in signature.parameters.values() if p.annotation is not p.empty
     }
-    adapter = TypeAdapter(guarded)
+    adapter: TypeAdapter[Any] = TypeAdapter(guarded)
     return _Tool(name, description, adapter.json_schema(), adapter)
 
 

@@ -1,0 +1,212 @@
+"""`python -m parleykit chat` run as a program: stdin fed by the test, replies from the loopback server."""
+
+import base64
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+import parleykit
+from loopback import chunk, completion, sse_events
+
+PACKAGE_ROOT = Path(parleykit.__file__).resolve().parent.parent
+SECRET = "sk-test-4f1d9c"
+
+
+def environment() -> dict[str, str]:
+    env = dict(os.environ, PYTHONUNBUFFERED="1", PARLEYKIT_LLM_API_KEY=SECRET)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(PACKAGE_ROOT), os.environ.get("PYTHONPATH")]))
+    return env
+
+
+def command(*args: str) -> list[str]:
+    return [sys.executable, "-m", "parleykit", "chat", *args]
+
+
+def run_chat(url: str, stdin: str, *args: str) -> subprocess.CompletedProcess[str]:
+    """The whole session at once: the lines of ``stdin``, then end of input."""
+    return subprocess.run(
+        command("--endpoint", url, *args), input=stdin, env=environment(), capture_output=True, text=True, timeout=60
+    )
+
+
+class Session:
+    """A chat process driven line by line, its output collected as it arrives."""
+
+    def __init__(self, *args: str) -> None:
+        self.process = subprocess.Popen(
+            command(*args), env=environment(), stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE
+        )
+        self._output = b""
+        self._changed = threading.Condition()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self) -> None:
+        while data := self.process.stdout.read1(4096):
+            with self._changed:
+                self._output += data
+                self._changed.notify_all()
+
+    @property
+    def output(self) -> str:
+        with self._changed:
+            return self._output.decode()
+
+    def wait_for(self, text: str, count: int = 1, timeout: float = 15.0) -> None:
+        """Until ``text`` has appeared ``count`` times in the output."""
+        with self._changed:
+            if not self._changed.wait_for(lambda: self._output.decode().count(text) >= count, timeout):
+                self.process.kill()
+                pytest.fail(f"no {count}x {text!r} in the output:\n{self._output.decode()}")
+
+    def send(self, line: str) -> None:
+        self.process.stdin.write(line.encode() + b"\n")
+        self.process.stdin.flush()
+
+    def interrupt(self) -> None:
+        """Ctrl-C, once the program waits in a read: CPython runs a signal's handler at its next
+        bytecode, so a signal that lands between the last check and a blocking read (at the
+        prompt, just after it was printed) would only be handled after the read returns."""
+        stat = Path(f"/proc/{self.process.pid}/stat")
+        deadline = time.monotonic() + 5
+        sleeping = 0
+        while stat.exists() and sleeping < 3 and time.monotonic() < deadline:
+            # The state follows the parenthesised command name; S is an interruptible wait.
+            sleeping = sleeping + 1 if stat.read_text().rpartition(")")[2].split()[0] == "S" else 0
+            time.sleep(0.02)
+        if not stat.exists():
+            time.sleep(0.3)
+        self.process.send_signal(signal.SIGINT)
+
+    def end(self, close_stdin: bool = True) -> tuple[int, str, str]:
+        if close_stdin:
+            self.process.stdin.close()
+        code = self.process.wait(30)
+        time.sleep(0.05)  # the reader thread takes the last bytes
+        return code, self.output, self.process.stderr.read().decode()
+
+
+def streamed(reasoning: str = "", *answer: str) -> list[bytes]:
+    chunks = [chunk({"role": "assistant", "content": ""})]
+    chunks += [chunk({"reasoning_content": reasoning})] if reasoning else []
+    chunks += [chunk({"content": piece}) for piece in answer]
+    return sse_events([*chunks, chunk(finish_reason="stop")])
+
+
+def test_streamed_turn_retry_and_history(loopback):
+    loopback.push(streamed("Let me think.", "First ", "answer."))
+    loopback.push(streamed("", "Second ", "answer."))
+    loopback.push(b"overloaded", status=503)
+    done = run_chat(loopback.url, "Hello\n/retry\n/history\nAre you there?\n", "--model", "m-1")
+
+    assert done.returncode == 0, done.stderr
+    out = done.stdout
+    assert "(thinking) Let me think." in out and "First answer." in out
+    assert "(answer 2 of 2" in out
+    history = out[out.index("system:") :]
+    assert "user: 2 alternatives\n      1. Hello\n    * 2. Hello\n" in history
+    assert "assistant: 2 alternatives\n      1. First answer.\n    * 2. Second answer.\n" in history
+    # A failed request is reported and the conversation goes on to the end of input.
+    assert "LLM request error: code: 503" in out and "[no answer: ValueError]" in out
+
+    first, second, third = (r.json for r in loopback.wait_for(3))
+    assert first["stream"] is True and first["model"] == "m-1"
+    assert [m["role"] for m in first["messages"]] == ["system", "user"]
+    # The retry sends the history up to the user message again, without the first answer.
+    assert second["messages"] == first["messages"]
+    assert [m["content"] for m in third["messages"]][1:] == ["Hello", "Second answer.", "Are you there?"]
+    # The key goes to the endpoint only.
+    assert {r.header("Authorization") for r in loopback.requests} == {f"Bearer {SECRET}"}
+    assert SECRET not in out + done.stderr
+
+
+def test_image_goes_with_the_next_message_and_with_its_retry(loopback, tmp_path):
+    image = tmp_path / "dot.png"
+    image.write_bytes(b"\x89PNG\r\n\x1a\n\x00\x00 a tiny image")
+    loopback.push(streamed("", "A dot."))
+    loopback.push(streamed("", "Still a dot."))
+    loopback.push(streamed("", "Plain."))
+    stdin = f"/image {tmp_path / 'missing.png'}\n/image {image}\nWhat is this?\n/retry\nAnd now?\n/history\n"
+    done = run_chat(loopback.url, stdin)
+
+    assert done.returncode == 0, done.stderr
+    assert "cannot read" in done.stdout and f"attached dot.png ({image.stat().st_size} bytes)" in done.stdout
+    parts = [
+        {"type": "image_url", "image_url": "data:image;base64," + base64.b64encode(image.read_bytes()).decode()},
+        {"type": "text", "text": "What is this?"},
+    ]
+    first, retried, later = (r.json["messages"][-1]["content"] for r in loopback.wait_for(3))
+    assert first == parts and retried == parts
+    assert later == "And now?"  # the image was used up by its message
+    assert "user: 2 alternatives\n      1. [image] What is this?\n    * 2. [image] What is this?\n" in done.stdout
+
+
+def test_ctrl_c_stops_the_stream_and_keeps_the_partial_answer(loopback):
+    gate = threading.Event()
+    loopback.push(
+        [
+            *streamed("", "Partial ")[:2],
+            gate,
+            *sse_events([chunk({"content": "never shown"}), chunk(finish_reason="stop")]),
+        ]
+    )
+    loopback.push(streamed("", "Next answer."))
+    stalled = threading.Event()  # opened only at the end: a connection that has gone quiet
+    loopback.push([*streamed("", "Half ")[:2], stalled, *streamed("", "lost")[1:]])
+    chat = Session("--endpoint", loopback.url)
+    try:
+        chat.wait_for("you> ")
+        chat.send("Tell me a long story")
+        chat.wait_for("Partial")
+        chat.interrupt()
+        chat.wait_for("[stopping")  # the stream is still open: the gate holds the rest back
+        gate.set()
+        chat.wait_for("[stopped; the partial answer stays")
+        chat.wait_for("you> ", count=2)
+        chat.send("/history")
+        chat.send("Go on")  # the stop must not carry over to the next stream
+        chat.wait_for("Next answer.")
+        chat.send("And then?")
+        chat.wait_for("Half")
+        chat.interrupt()
+        chat.wait_for("[stopping", count=2)
+        chat.interrupt()  # the second Ctrl-C does not wait for a line that may never come
+        chat.wait_for("[abandoned; the partial answer stays")
+        chat.wait_for("you> ", count=4)
+        chat.send("/history")
+    finally:
+        gate.set()
+        code, out, err = chat.end()
+        stalled.set()
+
+    assert code == 0, err
+    assert "Traceback" not in err
+    assert "never shown" not in out
+    assert "  assistant: Partial\n" in out and "  assistant: Half\n" in out and "lost" not in out
+    follow_up = loopback.wait_for(2)[1].json["messages"]
+    assert [m["content"] for m in follow_up][1:] == ["Tell me a long story", "Partial ", "Go on"]
+
+
+def test_demo_endpoint_tools_and_ctrl_c_at_the_prompt():
+    chat = Session()
+    try:
+        chat.wait_for("you> ")
+        chat.send("What is the weather in Lisbon?")
+        chat.wait_for("According to get_weather")
+        chat.wait_for("you> ", count=2)
+        chat.interrupt()
+        code, out, err = chat.end(close_stdin=False)
+    finally:
+        if chat.process.poll() is None:
+            chat.process.kill()
+
+    assert code == 0, err
+    assert "Traceback" not in err
+    assert "scripted stand-in endpoint (not a model)" in out
+    assert "-> calls get_weather({'city': 'Lisbon'})" in out
+    assert "<- get_weather answered {'city': 'Lisbon', 'sky': 'sun', 'temperature_c': 19}" in out
