@@ -41,6 +41,21 @@ extern const pk::fn_def response_def, stream_response_def;  // response.cpp
 // driver.cpp: the call driver.
 extern const pk::fn_def core_call_def, invoke_def;
 
+// While it lives, `exc` is the exception being handled (sys.exception()), as inside an `except`
+// block: an error raised by the handling code gets it as __context__.
+class handling {
+public:
+    explicit handling(PyObject* exc) : previous_(pk::ref::steal_or_null(PyErr_GetHandledException())) {
+        PyErr_SetHandledException(exc);
+    }
+    ~handling() { PyErr_SetHandledException(previous_.get()); }
+    handling(const handling&) = delete;
+    handling& operator=(const handling&) = delete;
+
+private:
+    pk::ref previous_;
+};
+
 // MessageRole.<member>, the class read from the module namespace at call time (history.cpp).
 pk::ref role_of(const pk::name& member);
 // self.add_message(role=MessageRole.<member>, content=...): the content is `content`, or the

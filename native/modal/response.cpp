@@ -31,8 +31,10 @@ pk::ref status_of(const pk::name& status) { return pk::getattr(pk::global(global
 pk::ref result_cls() { return pk::global(globals(), n_LLMResult); }
 
 // The reported failure of a reading: one flushed line, the default answer when this reading
-// recorded none, the tool-call state reset. The caller then raises `exc` again.
+// recorded none, the tool-call state reset, all while `exc` is the exception being handled. The
+// caller then raises `exc` again.
 void report_failure(PyObject* self, PyObject* exc, bool already_add) {
+    handling scope(exc);
     pk::ref text = pk::ref::steal(PyUnicode_FromFormat("Error parsing LLM response: %S", exc));
     pk::print_flush(text.get());
     if (!already_add) {
