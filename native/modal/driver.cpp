@@ -50,7 +50,7 @@ pk::ref core_call(PyObject* const* a) {
         pk::ref exc = pk::fetch_error();
         {
             handling scope(exc.get());
-            pk::ref text = pk::str_of(exc.get());
+            pk::ref text = without_api_key(self, pk::str_of(exc.get()).get());
             pk::ref line = pk::ref::steal(PyUnicode_Concat(n_request_error, text.get()));
             pk::print_flush(line.get());
             add_message_as(self, n_assistant, nullptr, &n_default);

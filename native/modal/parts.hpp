@@ -23,6 +23,11 @@ pk::ref private_attr(PyObject* self, const pk::name& attr);
 // Notes the standard json functions the streaming reader decodes chunks with (response.cpp).
 void remember_json(PyObject* module);
 
+// `text` with every occurrence of the configured API key (Configurator's "api_key" of self.section,
+// when present and not empty) replaced by "[api key]": servers echo the key in error bodies, and
+// the client prints the texts of errors (request.cpp).
+pk::ref without_api_key(PyObject* self, PyObject* text);
+
 // Result model: LLMStatus, ToolContent, LLMResult.
 void define_results(PyObject* module);
 // The conversation client LLModal.
