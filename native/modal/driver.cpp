@@ -12,21 +12,6 @@ pk::name n_system{"system"}, n_user{"user"}, n_assistant{"assistant"}, n_system_
     n_headers{"headers"}, n_json_kw{"json"}, n_status_code{"status_code"}, n_content_attr{"content"},
     n_response{"_response"}, n_stream_response{"_stream_response"}, n_request_error{"LLM request error: "};
 
-// While it lives, `exc` is the exception being handled (sys.exception()), as inside an `except`
-// block: an error raised by the handling code gets it as __context__.
-class handling {
-public:
-    explicit handling(PyObject* exc) : previous_(pk::ref::steal_or_null(PyErr_GetHandledException())) {
-        PyErr_SetHandledException(exc);
-    }
-    ~handling() { PyErr_SetHandledException(previous_.get()); }
-    handling(const handling&) = delete;
-    handling& operator=(const handling&) = delete;
-
-private:
-    pk::ref previous_;
-};
-
 // The protected part of _core_call: post the request and refuse any status but 200.
 pk::ref post(PyObject* self) {
     pk::ref requests = pk::global(globals(), n_requests);
@@ -65,7 +50,7 @@ pk::ref core_call(PyObject* const* a) {
         pk::ref exc = pk::fetch_error();
         {
             handling scope(exc.get());
-            pk::ref text = pk::str_of(exc.get());
+            pk::ref text = without_api_key(self, pk::str_of(exc.get()).get());
             pk::ref line = pk::ref::steal(PyUnicode_Concat(n_request_error, text.get()));
             pk::print_flush(line.get());
             add_message_as(self, n_assistant, nullptr, &n_default);

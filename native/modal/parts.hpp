@@ -23,6 +23,11 @@ pk::ref private_attr(PyObject* self, const pk::name& attr);
 // Notes the standard json functions the streaming reader decodes chunks with (response.cpp).
 void remember_json(PyObject* module);
 
+// `text` with every occurrence of the configured API key (Configurator's "api_key" of self.section,
+// when present and not empty) replaced by "[api key]": servers echo the key in error bodies, and
+// the client prints the texts of errors (request.cpp).
+pk::ref without_api_key(PyObject* self, PyObject* text);
+
 // Result model: LLMStatus, ToolContent, LLMResult.
 void define_results(PyObject* module);
 // The conversation client LLModal.
@@ -40,6 +45,21 @@ extern const pk::fn_def add_tool_calls_def, t_calls_beautify_def, t_results_beau
 extern const pk::fn_def response_def, stream_response_def;  // response.cpp
 // driver.cpp: the call driver.
 extern const pk::fn_def core_call_def, invoke_def;
+
+// While it lives, `exc` is the exception being handled (sys.exception()), as inside an `except`
+// block: an error raised by the handling code gets it as __context__.
+class handling {
+public:
+    explicit handling(PyObject* exc) : previous_(pk::ref::steal_or_null(PyErr_GetHandledException())) {
+        PyErr_SetHandledException(exc);
+    }
+    ~handling() { PyErr_SetHandledException(previous_.get()); }
+    handling(const handling&) = delete;
+    handling& operator=(const handling&) = delete;
+
+private:
+    pk::ref previous_;
+};
 
 // MessageRole.<member>, the class read from the module namespace at call time (history.cpp).
 pk::ref role_of(const pk::name& member);

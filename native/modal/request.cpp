@@ -1,5 +1,6 @@
 // The pieces of one chat-completions request: extra body keys with the tool declarations, the
-// headers with the configured API key, and the JSON body. Rebuilt on every read, nothing cached.
+// headers with the configured API key (and the masking of that key in printed reports), and the JSON
+// body. Rebuilt on every read, nothing cached.
 #include "modal/parts.hpp"
 
 namespace pkmodal {
@@ -8,7 +9,7 @@ namespace {
 pk::name n_tools{"tools"}, n_schemas{"schemas"}, n_parallel_tool_calls{"parallel_tool_calls"}, n_section{"section"},
     n_has_option{"has_option"}, n_api_key{"api_key"}, n_content_type{"Content-Type"},
     n_application_json{"application/json"}, n_authorization{"Authorization"}, n_bearer{"Bearer "},
-    n_messages_latest{"messages_latest"}, n_extra_body_prop{"_extra_body"};
+    n_messages_latest{"messages_latest"}, n_extra_body_prop{"_extra_body"}, n_api_key_mask{"[api key]"};
 
 // Configurator.<method>(self.section, "api_key"), with Configurator read from the module namespace.
 pk::ref ask_configurator(PyObject* self, const pk::name& method) {
@@ -17,6 +18,28 @@ pk::ref ask_configurator(PyObject* self, const pk::name& method) {
     pk::ref section = pk::getattr(self, n_section);
     return pk::call(fn, section, n_api_key);
 }
+
+}  // namespace
+
+pk::ref without_api_key(PyObject* self, PyObject* text) {
+    pk::ref key;
+    try {
+        pk::ref has = ask_configurator(self, n_has_option);
+        if (!pk::truthy(has.get())) return pk::ref::borrow(text);
+        pk::ref value = ask_configurator(self, n_get);
+        key = pk::fstring_field(value.get());
+    } catch (pk::python_error&) {
+        // A configuration that cannot be read now gave no key to the request's headers either;
+        // the report goes on with the error it is reporting.
+        if (!pk::error_is_exception()) throw;
+        PyErr_Clear();
+        return pk::ref::borrow(text);
+    }
+    if (PyUnicode_GET_LENGTH(key.get()) == 0) return pk::ref::borrow(text);
+    return pk::ref::steal(PyUnicode_Replace(text, key.get(), n_api_key_mask, -1));
+}
+
+namespace {
 
 // @property def _extra_body(self) -> dict[str, Any]: a copy of extra_body, plus the tool schemas and
 // parallel tool calls when the registry has tools.

@@ -17,7 +17,8 @@ pk::name n_message_process{"_message_process"}, n_add_message{"add_message"}, n_
     n_reason{"reason"}, n_answer{"answer"}, n_status_tool_calls{"tool_calls"}, n_status_tool_results{"tool_results"},
     n_stream_response{"_stream_response"}, n_stream_response_qual{"LLModal._stream_response"}, n_decode{"decode"},
     n_lstrip{"lstrip"}, n_strip{"strip"}, n_iter_content{"iter_content"}, n_chunk_size{"chunk_size"}, n_value{"value"},
-    n_default_decoder{"_default_decoder"}, n_scan_once{"scan_once"}, n_decode_error{"JSONDecodeError"};
+    n_default_decoder{"_default_decoder"}, n_scan_once{"scan_once"}, n_decode_error{"JSONDecodeError"},
+    n_parse_error{"Error parsing LLM response: "};
 
 // self.add_message(role=MessageRole.assistant, content=text)
 void add_assistant(PyObject* self, PyObject* text) {
@@ -31,10 +32,13 @@ pk::ref status_of(const pk::name& status) { return pk::getattr(pk::global(global
 pk::ref result_cls() { return pk::global(globals(), n_LLMResult); }
 
 // The reported failure of a reading: one flushed line, the default answer when this reading
-// recorded none, the tool-call state reset. The caller then raises `exc` again.
+// recorded none, the tool-call state reset, all while `exc` is the exception being handled. The
+// caller then raises `exc` again.
 void report_failure(PyObject* self, PyObject* exc, bool already_add) {
-    pk::ref text = pk::ref::steal(PyUnicode_FromFormat("Error parsing LLM response: %S", exc));
-    pk::print_flush(text.get());
+    handling scope(exc);
+    pk::ref text = without_api_key(self, pk::str_of(exc).get());
+    pk::ref line = pk::ref::steal(PyUnicode_Concat(n_parse_error, text.get()));
+    pk::print_flush(line.get());
     if (!already_add) {
         pk::ref fallback = pk::getattr(self, n_default);
         add_assistant(self, fallback.get());

@@ -86,6 +86,16 @@ const char* kind_name(genobj* g) { return is_coro(g) ? "coroutine" : "generator"
 
 name n_close{"close"}, n_throw{"throw"}, n_value{"value"};
 
+// A body that has run to its end lets go of its state at once, as the interpreter clears the frame
+// of a finished generator: whatever it held (a response, a connection, its arguments) is not kept
+// alive by a generator object that the caller still holds. (Closing an unstarted generator keeps
+// them, as the interpreter does.)
+void clear_frame(genobj* g) {
+    Py_CLEAR(g->resume_value);
+    Py_CLEAR(g->resume_exc);
+    for (PyObject*& o : g->locals) Py_CLEAR(o);
+}
+
 // The body has finished: hand out its return value or its error.
 PySendResult finish(genobj* g, PyObject** out) {
     body::promise_type& p = g->h.promise();
@@ -93,6 +103,7 @@ PySendResult finish(genobj* g, PyObject** out) {
     g->h.destroy();
     g->h = {};
     g->finished = true;
+    clear_frame(g);
     if (error) {
         // PEP 479: a StopIteration leaving the body would end the caller's iteration silently.
         if (PyErr_GivenExceptionMatches(error.get(), PyExc_StopIteration)) {
@@ -211,6 +222,7 @@ PySendResult gen_throw_exc(genobj* g, ref exc, PyObject** out) {
         g->h.destroy();
         g->h = {};
         g->finished = true;
+        clear_frame(g);
         restore_error(std::move(exc));
         return PYGEN_ERROR;
     }
