@@ -1,10 +1,15 @@
 """Shared pieces of the LLModal client tests: a client whose reply readers only record what they
-were handed, and a configuration isolated from the machine's own."""
+were handed, a configuration isolated from the machine's own, a small tool registry, and a spy on
+the printed reports."""
+
+import builtins
+import sys
 
 import pytest
 
 from parleykit.config import Configurator
 from parleykit.modal import LLModal
+from parleykit.tools import Tools
 
 BUSY = "The server is busy. Please try again later."
 
@@ -34,3 +39,29 @@ def isolated_config(tmp_path, monkeypatch):
     Configurator.clear()
     yield path
     Configurator.clear()
+
+
+def make_tools():
+    """A registry with one tool, add(a, b)."""
+    tools = Tools()
+
+    @tools.register
+    def add(a: int, b: int) -> int:
+        """Add two numbers."""
+        return a + b
+
+    return tools
+
+
+@pytest.fixture
+def reports(monkeypatch):
+    """Every printed report as (text, the exception being handled while it was printed)."""
+    seen = []
+    real = builtins.print
+
+    def spy(*args, **kwargs):
+        seen.append((args[0], sys.exception()))
+        real(*args, **kwargs)
+
+    monkeypatch.setattr(builtins, "print", spy)
+    return seen

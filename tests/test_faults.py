@@ -11,7 +11,7 @@ import time
 import pytest
 import requests
 
-from client_support import BUSY, isolated_config  # noqa: F401  (fixture)
+from client_support import BUSY, isolated_config, make_tools, reports  # noqa: F401  (fixtures)
 from loopback import DROP, chunk, completion, sse, sse_events
 from parleykit.message import MessageRole
 from parleykit.modal import LLModal, LLMStatus
@@ -26,37 +26,12 @@ def _config(isolated_config):
     yield
 
 
-def make_tools():
-    tools = Tools()
-
-    @tools.register
-    def add(a: int, b: int) -> int:
-        """Add two numbers."""
-        return a + b
-
-    return tools
-
-
 def client_for(loopback, streamed):
     return LLModal(endpoint_url=loopback.url, extra_body={"stream": streamed}, tools=make_tools())
 
 
 def entries(client):
     return [(m.role, m.contents) for m in client.messages]
-
-
-@pytest.fixture
-def reports(monkeypatch):
-    """Every printed report as (text, the exception being handled while it was printed)."""
-    seen = []
-    real = builtins.print
-
-    def spy(*args, **kwargs):
-        seen.append((args[0], sys.exception()))
-        real(*args, **kwargs)
-
-    monkeypatch.setattr(builtins, "print", spy)
-    return seen
 
 
 def leave_state(client):

@@ -8,7 +8,7 @@ import sys
 import pytest
 
 import parleykit.modal as modal
-from client_support import BUSY, isolated_config  # noqa: F401  (fixture)
+from client_support import BUSY, isolated_config, reports  # noqa: F401  (fixtures)
 from loopback import chunk, completion, sse, sse_events
 from parleykit.config import Configurator
 from parleykit.modal import LLModal
@@ -21,20 +21,6 @@ MASK = "[api key]"
 def key_in_env(isolated_config, monkeypatch):
     monkeypatch.setenv("PARLEYKIT_LLM_API_KEY", KEY)
     return KEY
-
-
-@pytest.fixture
-def reports(monkeypatch):
-    """Every printed report as (text, the exception being handled while it was printed)."""
-    seen = []
-    real = builtins.print
-
-    def spy(*args, **kwargs):
-        seen.append((args[0], sys.exception()))
-        real(*args, **kwargs)
-
-    monkeypatch.setattr(builtins, "print", spy)
-    return seen
 
 
 def echo(key):

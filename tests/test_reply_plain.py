@@ -6,22 +6,10 @@ import json
 import pytest
 
 from loopback import completion
+from client_support import BUSY, make_tools
 from parleykit.message import MessageRole
 from parleykit.modal import LLModal, LLMResult, LLMStatus
 from parleykit.tools import Tools
-
-BUSY = "The server is busy. Please try again later."
-
-
-def make_tools():
-    tools = Tools()
-
-    @tools.register
-    def add(a: int, b: int) -> int:
-        """Add two numbers."""
-        return a + b
-
-    return tools
 
 
 def tool_call(call_id, name, arguments):

@@ -10,22 +10,10 @@ import weakref
 import pytest
 
 from loopback import DROP, chunk, sse, sse_events
+from client_support import BUSY, make_tools
 from parleykit.message import MessageRole
 from parleykit.modal import LLModal, LLMResult, LLMStatus
 from parleykit.tools import Tools
-
-BUSY = "The server is busy. Please try again later."
-
-
-def make_tools():
-    tools = Tools()
-
-    @tools.register
-    def add(a: int, b: int) -> int:
-        """Add two numbers."""
-        return a + b
-
-    return tools
 
 
 @pytest.fixture
