@@ -77,7 +77,22 @@ STREAMS = {
         ],
         [("a", "f", "pq")],
     ),
-    "first fragment keeps null arguments": ([[{"index": 0, "id": "a", "function": {"arguments": None}}]], [("a", None, None)]),
+    # Explicit nulls mean absent: a null first argument text starts an empty one, and
+    # continuations with null id, type and name join the call they continue.
+    "first fragment with null arguments": (
+        [[{"index": 0, "id": "a", "type": "function", "function": {"name": "f", "arguments": None}}],
+         [{"index": 0, "id": None, "type": None, "function": {"name": None, "arguments": "{}"}}]],
+        [("a", "f", "{}")],
+    ),
+    "null function in a continuation": (
+        [[fragment(0, "{", id="a", name="f")], [{"index": 0, "id": None, "function": None}], [fragment(0, "}")]],
+        [("a", "f", "{}")],
+    ),
+    "no index, id repeated": (
+        [[fragment(..., "{", id="a", name="f")], [fragment(..., "", id="b", name="g")], [fragment(..., "}", id="a")],
+         [fragment(..., "1", id="b")]],
+        [("a", "f", "{}"), ("b", "g", "1")],
+    ),
     # Numbering seen from real servers.
     "only call at index 1": (
         [[fragment(1, id="a", name="f")], [fragment(1, "")], [fragment(1, "{}")]],

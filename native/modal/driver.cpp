@@ -33,7 +33,9 @@ pk::ref post(PyObject* self) {
         pk::ref content_text = pk::fstring_field(content.get());
         pk::ref message = pk::ref::steal(PyUnicode_FromFormat("code: %U, content: %U", code_text.get(),
                                                               content_text.get()));
-        pk::raise_object(pk::call(PyExc_ValueError, message));
+        // Error bodies may echo the API key; the exception is logged and shown, so it never holds it.
+        pk::ref masked = without_api_key(self, message.get());
+        pk::raise_object(pk::call(PyExc_ValueError, masked));
     }
     return response;
 }

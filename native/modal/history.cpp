@@ -3,13 +3,17 @@
 // two texts of a reply message.
 #include "modal/parts.hpp"
 
+#include <algorithm>
+#include <vector>
+
 namespace pkmodal {
 namespace {
 
 pk::name n_user{"user"}, n_assistant{"assistant"}, n_images{"images"}, n_video{"video"}, n_retry{"retry"},
     n_latest{"latest"}, n_contents{"contents"}, n_append{"append"}, n_clear{"clear"},
     n_message_latest{"message_latest"}, n_add_tool_calls{"_add_tool_calls"}, n_type{"type"},
-    n_image_url{"image_url"}, n_text{"text"}, n_data_prefix{"data:image;base64,"}, n_empty{""};
+    n_image_url{"image_url"}, n_text{"text"}, n_data_prefix{"data:image;base64,"}, n_empty{""},
+    n_tool{"tool"}, n_superseded{"superseded"};
 
 // `a == b` as a truth value. Identity counts as equality, as in CPython's own containers: a streamed
 // piece compares the newest entry with itself, which would otherwise run pydantic's field-by-field
@@ -93,6 +97,65 @@ void add_alternative(PyObject* message, PyObject* alternative) {
     pk::call_method(contents.get(), n_append, alternative);
 }
 
+bool is_superseded(PyObject* entry) {
+    pk::ref flag = pk::getattr_opt(entry, n_superseded);
+    return flag && pk::truthy(flag.get());
+}
+
+// An entry of a tool exchange: an assistant request for tools, or a tool's answer.
+bool is_tool_exchange(PyObject* entry) {
+    pk::ref calls = pk::getattr_opt(entry, n_tool_calls);
+    if (calls && pk::truthy(calls.get())) return true;
+    pk::ref tool = pk::getattr_opt(pk::global(globals(), n_MessageRole).get(), n_tool);
+    if (!tool) return false;
+    pk::ref role = pk::getattr(entry, n_role);
+    return equal(role.get(), tool.get());
+}
+
+// Where the answer to the newest user entry begins: the index just past that entry, or 0 when
+// the history has no user entry.
+Py_ssize_t answer_start(PyObject* messages) {
+    Py_ssize_t distance = 0;
+    pk::ref user = find_newest(
+        messages,
+        [](PyObject* entry) {
+            pk::ref role = pk::getattr(entry, n_role);
+            return is_role(role.get(), n_user);
+        },
+        &distance);
+    Py_ssize_t size = pk::check(PyObject_Length(messages));
+    return user ? std::max<Py_ssize_t>(size - distance, 0) : 0;
+}
+
+void supersede_from(PyObject* messages, Py_ssize_t start) {
+    for (Py_ssize_t at = start; at < pk::check(PyObject_Length(messages)); ++at) {
+        pk::ref entry = pk::ref::steal(PySequence_GetItem(messages, at));
+        if (!is_superseded(entry.get())) pk::setattr(entry.get(), n_superseded, Py_True);
+    }
+}
+
+// The first assistant text of a retried turn. An earlier answer of plain text after the newest
+// user entry keeps it as a further alternative, as for any retry. An earlier answer that used
+// tools cannot: its tool calls and results belong to the text they led to. So it is superseded
+// whole (kept in the history, no longer sent) and the new text starts an entry of its own, as
+// it does when that user entry has no answer yet.
+void add_retried_answer(PyObject* self, PyObject* message, PyObject* role, PyObject* content) {
+    pk::ref messages = pk::getattr(self, n_messages);
+    Py_ssize_t start = answer_start(messages.get());
+    bool in_answer = false, used_tools = false;
+    for (Py_ssize_t at = start; at < pk::check(PyObject_Length(messages.get())); ++at) {
+        pk::ref entry = pk::ref::steal(PySequence_GetItem(messages.get(), at));
+        in_answer = in_answer || entry.get() == message;
+        used_tools = used_tools || is_tool_exchange(entry.get());
+    }
+    if (in_answer && !used_tools) {
+        add_alternative(message, content);
+        return;
+    }
+    supersede_from(messages.get(), start);
+    append_entry(self, role, content);
+}
+
 // self.messages[-1] == message
 // `contents[-1] += text` for a plain list ending in a plain str that fits `text`'s characters:
 // the text is extended where it lies when the list holds its only reference (as CPython extends a
@@ -124,16 +187,21 @@ bool ends_history(PyObject* self, PyObject* message) {
     return equal(last.get(), message);
 }
 
-// @property def messages_latest(self) -> list[dict[str, Any]]: the request form of every entry; in
-// retry mode only up to and including the newest user entry.
+// @property def messages_latest(self) -> list[dict[str, Any]]: the request form of every entry but
+// the superseded ones; in retry mode only up to and including the newest user entry.
 pk::ref messages_latest(PyObject* const* a) {
     PyObject* self = a[0];
     pk::ref out = pk::new_list();
+    std::vector<Py_ssize_t> positions;  // where each request form's entry stands in the history
+    Py_ssize_t size = 0;
     {
         pk::ref messages = pk::getattr(self, n_messages);
         for_each(messages.get(), [&](PyObject* entry) {
+            Py_ssize_t at = size++;
+            if (is_superseded(entry)) return;
             pk::ref latest = pk::getattr(entry, n_latest);
             pk::check(PyList_Append(out.get(), latest.get()));
+            positions.push_back(at);
         });
     }
     pk::ref retry = pk::getattr(self, n_retry);
@@ -149,7 +217,9 @@ pk::ref messages_latest(PyObject* const* a) {
         },
         &i);
     if (!user) return out;
-    return pk::ref::steal(PySequence_GetSlice(out.get(), 0, PyList_GET_SIZE(out.get()) - i));
+    Py_ssize_t keep = 0;
+    while (keep < static_cast<Py_ssize_t>(positions.size()) && positions[keep] < size - i) ++keep;
+    return pk::ref::steal(PySequence_GetSlice(out.get(), 0, keep));
 }
 
 // def message_latest(self, role: MessageRole) -> Message | None: the newest true entry of `role`.
@@ -218,7 +288,7 @@ pk::ref add_message(PyObject* const* a) {
     if (is_role(role, n_user) && flag(n_retry) && have_message) {
         add_alternative(message.get(), content);
     } else if (is_role(role, n_assistant) && flag(n_retry) && have_message) {
-        add_alternative(message.get(), content);
+        add_retried_answer(self, message.get(), role, content);
         pk::setattr(self, n_retry, Py_False);
     } else if (is_role(role, n_assistant) && have_message && ends_history(self, message.get())) {
         // A streamed piece joins the text of the assistant entry that ends the history.
@@ -258,6 +328,11 @@ pk::name n_add_message{"add_message"};
 pk::ref role_of(const pk::name& member) {
     pk::ref cls = pk::global(globals(), n_MessageRole);
     return pk::getattr(cls.get(), member);
+}
+
+void supersede_answer(PyObject* self) {
+    pk::ref messages = pk::getattr(self, n_messages);
+    supersede_from(messages.get(), answer_start(messages.get()));
 }
 
 void add_message_as(PyObject* self, const pk::name& member, PyObject* content, const pk::name* field) {

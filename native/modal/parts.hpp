@@ -61,6 +61,10 @@ private:
     pk::ref previous_;
 };
 
+// Marks the answer to the newest user entry (every entry after it) superseded: a retried turn
+// that asks for tools replaces that answer whole (history.cpp).
+void supersede_answer(PyObject* self);
+
 // MessageRole.<member>, the class read from the module namespace at call time (history.cpp).
 pk::ref role_of(const pk::name& member);
 // self.add_message(role=MessageRole.<member>, content=...): the content is `content`, or the

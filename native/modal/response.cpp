@@ -18,7 +18,7 @@ pk::name n_message_process{"_message_process"}, n_add_message{"add_message"}, n_
     n_stream_response{"_stream_response"}, n_stream_response_qual{"LLModal._stream_response"}, n_decode{"decode"},
     n_lstrip{"lstrip"}, n_strip{"strip"}, n_iter_content{"iter_content"}, n_chunk_size{"chunk_size"}, n_value{"value"},
     n_default_decoder{"_default_decoder"}, n_scan_once{"scan_once"}, n_decode_error{"JSONDecodeError"},
-    n_parse_error{"Error parsing LLM response: "};
+    n_parse_error{"Error parsing LLM response: "}, n_empty{""};
 
 // self.add_message(role=MessageRole.assistant, content=text)
 void add_assistant(PyObject* self, PyObject* text) {
@@ -31,49 +31,67 @@ void add_assistant(PyObject* self, PyObject* text) {
 pk::ref status_of(const pk::name& status) { return pk::getattr(pk::global(globals(), n_LLMStatus).get(), status); }
 pk::ref result_cls() { return pk::global(globals(), n_LLMResult); }
 
-// The reported failure of a reading: one flushed line, the default answer when this reading
-// recorded none, the tool-call state reset, all while `exc` is the exception being handled. The
-// caller then raises `exc` again.
-void report_failure(PyObject* self, PyObject* exc, bool already_add) {
+// Where a reading is when a failure reaches it. A failure is reported and answered once, where it
+// happens: a follow-up request reports its own (the driver for a failed post, the nested reading
+// for its reply), and the refused tool round has recorded the default answer itself.
+enum class stage { reply, tool_round, refused_tool_round, follow_up };
+
+// The failure of a reading: one flushed line and the default answer when this reading recorded
+// none, unless reported where it happened; then the tool-call state reset. All of it runs while
+// `exc` is the exception being handled. The caller then raises `exc` again.
+void report_failure(PyObject* self, PyObject* exc, bool already_add, stage at) {
     handling scope(exc);
-    pk::ref text = without_api_key(self, pk::str_of(exc).get());
-    pk::ref line = pk::ref::steal(PyUnicode_Concat(n_parse_error, text.get()));
-    pk::print_flush(line.get());
-    if (!already_add) {
+    if (at != stage::follow_up) {
+        pk::ref text = without_api_key(self, pk::str_of(exc).get());
+        pk::ref line = pk::ref::steal(PyUnicode_Concat(n_parse_error, text.get()));
+        pk::print_flush(line.get());
+    }
+    if (!already_add && (at == stage::reply || at == stage::tool_round)) {
         pk::ref fallback = pk::getattr(self, n_default);
         add_assistant(self, fallback.get());
     }
     pk::call_method(self, n_reset);
 }
 
-// A server that fails after answering 200 says so in an "error" member (a whole reply or one
-// chunk); its message becomes the exception's text instead of a KeyError on "choices".
-[[noreturn]] void raise_server_error(PyObject* error) {
-    PyObject* message = error;
-    pk::ref found;
-    if (PyDict_Check(error)) {
-        found = pk::ref::borrow(PyDict_GetItemWithError(error, n_message));
-        if (!found && PyErr_Occurred()) throw pk::python_error{};
-        if (found) message = found.get();
-    }
-    pk::raise(PyExc_ValueError, "server error: %S", message);
+// The tool round would be refused: the cycle has run tool_calls_limit rounds already.
+bool at_tool_limit(PyObject* self) {
+    pk::ref count = private_attr(self, n_tool_calls_count);
+    pk::ref limit = pk::getattr(self, n_tool_calls_limit);
+    return !pk::check(PyObject_RichCompareBool(count.get(), limit.get(), Py_LT));
 }
 
-void check_server_error(PyObject* document) {
+// A server that fails after answering 200 says so in an "error" member (a whole reply or one
+// chunk); its message becomes the exception's text instead of a KeyError on "choices".
+[[noreturn]] void raise_server_error(PyObject* self, PyObject* error) {
+    pk::ref message = pk::ref::borrow(error);
+    if (PyDict_Check(error)) {
+        pk::ref found = pk::ref::borrow(PyDict_GetItemWithError(error, n_message));
+        if (!found && PyErr_Occurred()) throw pk::python_error{};
+        if (found) message = std::move(found);
+    }
+    pk::ref text = pk::ref::steal(PyUnicode_FromFormat("server error: %S", message.get()));
+    // Error messages may echo the API key; the exception is logged and shown, so it never holds it.
+    pk::ref masked = without_api_key(self, text.get());
+    pk::raise_object(pk::call(PyExc_ValueError, masked));
+}
+
+void check_server_error(PyObject* self, PyObject* document) {
     if (!PyDict_Check(document)) return;
-    PyObject* error = PyDict_GetItemWithError(document, n_error);
+    // A strong reference: its truth test may run code that changes the document.
+    pk::ref error = pk::ref::borrow(PyDict_GetItemWithError(document, n_error));
     if (!error && PyErr_Occurred()) throw pk::python_error{};
-    if (error && pk::truthy(error)) raise_server_error(error);
+    if (error && pk::truthy(error.get())) raise_server_error(self, error.get());
 }
 
 // def _response(self, response: "requests.Response") -> "LLMResult"
 pk::ref response_impl(PyObject* const* a) {
     PyObject *self = a[0], *response = a[1];
     bool already_add = false;
+    stage at = stage::reply;
     try {
         pk::ref process = pk::getattr(self, n_message_process);
         pk::ref body = pk::call_method(response, n_json_method);
-        check_server_error(body.get());
+        check_server_error(self, body.get());
         pk::ref choices = pk::getitem(body.get(), n_choices);
         pk::ref first = pk::getitem(choices.get(), pk::integer(0).get());
         pk::ref reply = pk::getitem(first.get(), n_message);
@@ -90,10 +108,14 @@ pk::ref response_impl(PyObject* const* a) {
         if (pk::truthy(pending.get())) {
             pk::ref calls = pk::call_method(self, n_t_calls_beautify, pending);
             pk::ref beautify = pk::getattr(self, n_t_results_beautify);
+            at = at_tool_limit(self) ? stage::refused_tool_round : stage::tool_round;
             pk::ref messages = pk::call_method(self, n_tool_calls_fn);
+            at = stage::reply;
             pk::ref results = pk::call(beautify, calls, messages);
             pk::ref iteration = pk::call(result_cls(), pk::kw(n_tool_calls, calls), pk::kw(n_tool_results, results));
+            at = stage::follow_up;
             pk::ref follow_up = pk::call_method(self, n_core_call);
+            at = stage::reply;
             return pk::ref::steal(PyNumber_Add(iteration.get(), follow_up.get()));
         }
         pk::call_method(self, n_reset);
@@ -104,7 +126,7 @@ pk::ref response_impl(PyObject* const* a) {
     }
     // Outside the handler: report, then raise the very same exception object.
     pk::ref exc = pk::fetch_error();
-    report_failure(self, exc.get(), already_add);
+    report_failure(self, exc.get(), already_add, at);
     pk::raise_object(std::move(exc));
 }
 
@@ -284,7 +306,7 @@ pk::ref chunk_of_line(pk::genobj* g, PyObject* line) {
         case line_kind::error_field: {
             pk::ref text = pk::ref::steal(PyUnicode_DecodeUTF8(s.data() + 6, static_cast<Py_ssize_t>(s.size() - 6), "replace"));
             pk::ref stripped = pk::call_method(text.get(), n_strip);
-            raise_server_error(stripped.get());
+            raise_server_error(g->local(s_self), stripped.get());
         }
         case line_kind::data:
             if (event) {
@@ -316,23 +338,26 @@ pk::ref chunk_of_line(pk::genobj* g, PyObject* line) {
     return {};
 }
 
-// The first choice of a chunk, or null for a chunk that carries none (usage, prompt filters).
-pk::ref choice_of(PyObject* chunk) {
-    check_server_error(chunk);
+// The first choice of a chunk, or null for a chunk that carries none (usage, prompt filters):
+// an empty or null "choices".
+pk::ref choice_of(PyObject* self, PyObject* chunk) {
+    check_server_error(self, chunk);
     pk::ref choices = pk::getitem(chunk, n_choices);
-    if (PyList_Check(choices.get()) && PyList_GET_SIZE(choices.get()) == 0) return {};
+    if (choices.get() == Py_None || (PyList_Check(choices.get()) && PyList_GET_SIZE(choices.get()) == 0)) return {};
     return pk::getitem(choices.get(), pk::integer(0).get());
 }
 
-// A choice without "delta" (a content-filter annotation) is an empty fragment.
+// A choice without "delta", or with a null one (content-filter annotations), is an empty fragment.
 pk::ref delta_of(PyObject* choice) {
+    pk::ref delta;
     if (PyDict_Check(choice)) {
-        PyObject* delta = PyDict_GetItemWithError(choice, n_delta);
+        delta = pk::ref::borrow(PyDict_GetItemWithError(choice, n_delta));
         if (!delta && PyErr_Occurred()) throw pk::python_error{};
-        if (!delta) return pk::new_dict();
-        return pk::ref::borrow(delta);
+    } else {
+        delta = pk::getitem(choice, n_delta);
     }
-    return pk::getitem(choice, n_delta);
+    if (!delta || delta.get() == Py_None) return pk::new_dict();
+    return delta;
 }
 
 bool is_end_of_stream(PyObject* line) {
@@ -347,6 +372,7 @@ pk::body stream_body(pk::genobj* g) {
     PyObject* response = g->local(s_response);
     bool already_add = false;
     bool failed = false;
+    stage at = stage::reply;
     try {
         pk::ref read_size = pk::integer(512);
         pk::ref reads = pk::call(pk::getattr(response, n_iter_content), pk::kw(n_chunk_size, read_size));
@@ -370,7 +396,7 @@ pk::body stream_body(pk::genobj* g) {
             if (is_end_of_stream(line.get())) break;
             pk::ref chunk = chunk_of_line(g, line.get());
             if (!chunk) continue;
-            pk::ref choice = choice_of(chunk.get());
+            pk::ref choice = choice_of(self, chunk.get());
             if (!choice) continue;
             pk::ref fragment = delta_of(choice.get());
             pk::ref delta = pk::call_method(self, n_message_process, fragment);
@@ -393,22 +419,30 @@ pk::body stream_body(pk::genobj* g) {
         pk::ref pending = pk::getattr(self, n_tool_calls);
         if (pk::truthy(pending.get())) {
             g->set_local(s_calls, pk::call_method(self, n_t_calls_beautify, pending));
-            pk::ref count = private_attr(self, n_tool_calls_count);
-            pk::ref limit = pk::getattr(self, n_tool_calls_limit);
-            if (pk::check(PyObject_RichCompareBool(count.get(), limit.get(), Py_LT))) {
+            bool refused = at_tool_limit(self);
+            if (!refused) {
                 pk::ref status = status_of(n_status_tool_calls);
                 pk::ref piece = pk::call(result_cls(), pk::kw(n_tool_calls, g->local(s_calls)), pk::kw(n_status, status));
                 pk::ref sent = co_yield piece;
             }
             pk::ref beautify = pk::getattr(self, n_t_results_beautify);
+            at = refused ? stage::refused_tool_round : stage::tool_round;
             pk::ref messages = pk::call_method(self, n_tool_calls_fn);
+            at = stage::reply;
             pk::ref results = pk::call(beautify, g->local(s_calls), messages);
             pk::ref status = status_of(n_status_tool_results);
             pk::ref piece = pk::call(result_cls(), pk::kw(n_tool_results, results), pk::kw(n_status, status));
             pk::ref sent = co_yield piece;
             // The follow-up request is posted only now that the consumer asked for more.
+            at = stage::follow_up;
             pk::ref follow_up = pk::call_method(self, n_core_call);
             pk::ref ignored = co_await pk::yield_from(follow_up.get());
+            at = stage::reply;
+        } else if (!already_add) {
+            // An answer with neither text nor tool calls is recorded as an empty text, as a whole
+            // reply's is: the history then answers every user turn.
+            add_assistant(self, n_empty);
+            already_add = true;
         }
         pk::call_method(self, n_reset);
     } catch (pk::python_error&) {
@@ -417,7 +451,7 @@ pk::body stream_body(pk::genobj* g) {
     }
     if (failed) {
         pk::ref exc = pk::fetch_error();
-        report_failure(self, exc.get(), already_add);
+        report_failure(self, exc.get(), already_add, at);
         pk::raise_object(std::move(exc));
     }
     co_return pk::none();

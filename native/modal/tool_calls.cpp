@@ -9,7 +9,7 @@ pk::name n_assistant{"assistant"}, n_index{"index"}, n_function{"function"}, n_a
     n_id{"id"}, n_name{"name"}, n_loads{"loads"}, n_decoder{"decoder"}, n_JSONDecodeError{"JSONDecodeError"},
     n_ToolContent{"ToolContent"}, n_tool_call_id{"tool_call_id"}, n_contents{"contents"}, n_tools{"tools"},
     n_tool_calls_limit{"tool_calls_limit"}, n_append{"append"}, n_extend{"extend"}, n_reset{"_reset"},
-    n_empty{""};
+    n_empty{""}, n_retry{"retry"};
 
 // Calls `fn(item)` for each item of a list, reading the list afresh at every step as a Python
 // `for` loop does.
@@ -60,16 +60,35 @@ pk::ref lookup(PyObject* mapping, PyObject* key) {
 
 bool has_id(PyObject* id) { return id && id != Py_None && pk::truthy(id); }
 
+// mapping[key] where an explicit null counts as absent: servers that serialise every field of
+// their models write the keys they have no value for as null.
+pk::ref lookup_present(PyObject* mapping, PyObject* key) {
+    pk::ref v = lookup(mapping, key);
+    return v.get() == Py_None ? pk::ref{} : v;
+}
+
+// The newest stored call whose id is `id`, or null.
+pk::ref call_with_id(PyObject* stored, Py_ssize_t size, PyObject* id) {
+    for (Py_ssize_t at = size - 1; at >= 0; --at) {
+        pk::ref call = pk::ref::steal(PySequence_GetItem(stored, at));
+        pk::ref call_id = lookup(call.get(), n_id);
+        if (call_id && pk::check(PyObject_RichCompareBool(call_id.get(), id, Py_EQ))) return call;
+    }
+    return {};
+}
+
 // The stored call that a streamed fragment continues, or null when it starts a new call.
 // Servers differ in how they number fragments: some leave "index" out or null, some send every
 // call under index 0, some start at 1. So a call is found by the index it was first stored
 // under (the newest such call), a non-empty id that differs from that call's id starts a new
-// one, and a fragment without index continues the newest call unless its id says otherwise.
+// one, and a fragment without index continues the call its id names, or the newest call when
+// it has no id.
 pk::ref call_continued(PyObject* stored, PyObject* fragment, PyObject* index) {
     pk::ref id = lookup(fragment, n_id);
     Py_ssize_t size = pk::check(PyObject_Length(stored));
     if (!index) {
-        if (has_id(id.get()) || size == 0) return {};
+        if (size == 0) return {};
+        if (has_id(id.get())) return call_with_id(stored, size, id.get());
         return pk::getitem(stored, pk::integer(-1).get());
     }
     pk::ref found;
@@ -90,15 +109,18 @@ pk::ref call_continued(PyObject* stored, PyObject* fragment, PyObject* index) {
 pk::ref add_tool_calls(PyObject* const* a) {
     PyObject *self = a[0], *message = a[1];
     pk::check_exact(message, &PyDict_Type, "message");
-    pk::ref calls = pk::ref::borrow(PyDict_GetItemWithError(message, n_tool_calls));
-    if (!calls) {
-        if (PyErr_Occurred()) throw pk::python_error{};
-        calls = pk::new_list();
-    }
+    pk::ref calls = lookup_present(message, n_tool_calls);
+    if (!calls) calls = pk::new_list();
     pk::ref stream = pk::getattr(self, n_stream);
     if (!pk::truthy(stream.get())) {
         pk::ref stored = pk::getattr(self, n_tool_calls);
         pk::call_method(stored.get(), n_extend, calls);
+        // A whole call without arguments text (missing or null) is a call with no arguments.
+        if (PyList_Check(calls.get())) for_each_in_list(calls.get(), [](PyObject* call) {
+            pk::ref function = PyDict_Check(call) ? lookup_present(call, n_function) : pk::ref{};
+            if (function && PyDict_Check(function.get()) && !lookup_present(function.get(), n_arguments))
+                pk::check(PyDict_SetItem(function.get(), n_arguments, n_empty));
+        });
         return pk::none();
     }
 
@@ -108,18 +130,25 @@ pk::ref add_tool_calls(PyObject* const* a) {
         if (index && index.get() != Py_None) pk::expect_exact(index.get(), &PyLong_Type);
         pk::ref stored = pk::getattr(self, n_tool_calls);
         pk::ref target = call_continued(stored.get(), fragment.get(), index.get() == Py_None ? nullptr : index.get());
-        pk::ref function = pk::getitem(fragment.get(), n_function);
         if (!target) {
-            // The first fragment of a call: make sure it carries arguments text, then keep it.
+            // The first fragment of a call: make sure it carries arguments text (null counts as
+            // none), then keep it.
+            pk::ref function = lookup_present(fragment.get(), n_function);
+            if (!function) {
+                PyErr_SetObject(PyExc_KeyError, n_function);
+                throw pk::python_error{};
+            }
             pk::ref arguments = pk::call_method(function.get(), n_get, n_arguments, n_empty);
             pk::ref update = pk::new_dict();
-            pk::check(PyDict_SetItem(update.get(), n_arguments, arguments.get()));
+            pk::check(PyDict_SetItem(update.get(), n_arguments, arguments.get() == Py_None ? n_empty.get() : arguments.get()));
             pk::call_method(function.get(), n_update, update);
             pk::call_method(stored.get(), n_append, fragment);
             continue;
         }
-        // A later fragment adds only its arguments text; its other keys are not merged.
-        if (!pk::check(PySequence_Contains(function.get(), n_arguments))) continue;
+        // A later fragment adds only its arguments text; its other keys are not merged, and one
+        // that carries no function (or a null one) has nothing to add.
+        pk::ref function = lookup_present(fragment.get(), n_function);
+        if (!function || !pk::check(PySequence_Contains(function.get(), n_arguments))) continue;
         pk::ref piece = pk::getitem(function.get(), n_arguments);
         if (piece.get() == Py_None) continue;
         pk::ref target_function = pk::getitem(target.get(), n_function);
@@ -183,6 +212,15 @@ pk::ref tool_calls(PyObject* const* a) {
             pk::call_method(self, n_reset);
             pk::ref text = pk::getattr(self, n_default);
             pk::raise_object(pk::call(PyExc_ValueError, text));
+        }
+    }
+    // The first tool round of a retried turn replaces the earlier answer: from here on the
+    // requests carry this turn's own calls and results, not a history cut at the user entry.
+    {
+        pk::ref retry = pk::getattr(self, n_retry);
+        if (pk::truthy(retry.get())) {
+            supersede_answer(self);
+            pk::setattr(self, n_retry, Py_False);
         }
     }
     // The assistant's request enters the history before any tool runs.

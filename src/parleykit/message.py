@@ -32,6 +32,9 @@ class Message(BaseModel):
     contents: list[str | list[dict[str, Any]]] = Field(default_factory=list)
     tool_calls: list[dict[str, Any]] | None = None
     tool_call_id: str | None = None
+    # Part of an answer that a retry replaced (its tool calls, their results, its texts): it stays
+    # in the history for the record but is no longer sent, so requests read as one conversation.
+    superseded: bool = False
 
     @model_validator(mode="after")
     def _tool_call_text(self) -> "Message":
