@@ -1,4 +1,4 @@
-"""Real reply bodies of chat-completions servers, kept beside the repository in ``shared/corpus``.
+"""Real reply bodies of chat-completions servers, kept with the tests in ``data/corpus``.
 
 A file starts with ``# key: value`` metadata lines (source, kind, server, case, expect); the body is
 everything from the first other line on, byte for byte, line endings included.
@@ -9,11 +9,16 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-import pytest
+CORPUS_DIR = Path(__file__).resolve().parent / "data" / "corpus"
 
-CORPUS_DIR = Path(__file__).resolve().parents[1].parent / "shared" / "corpus"
 
-requires_corpus = pytest.mark.skipif(not CORPUS_DIR.is_dir(), reason=f"no reply corpus at {CORPUS_DIR}")
+def _files() -> list[Path]:
+    # The corpus is part of the suite: a missing or emptied folder fails the run instead of
+    # silently skipping every replay.
+    files = sorted(p for p in CORPUS_DIR.iterdir() if p.suffix in (".sse", ".json")) if CORPUS_DIR.is_dir() else []
+    if not files:
+        raise FileNotFoundError(f"no reply corpus at {CORPUS_DIR}")
+    return files
 
 
 @dataclass(frozen=True)
@@ -38,19 +43,13 @@ def parse(data: bytes, name: str, streamed: bool) -> Sample:
 
 
 def load(name: str) -> Sample:
-    """The sample ``name`` (file name with or without its suffix); skips the test without a corpus."""
-    if not CORPUS_DIR.is_dir():
-        pytest.skip(f"no reply corpus at {CORPUS_DIR}")
+    """The sample ``name`` (file name with or without its suffix)."""
     path = CORPUS_DIR / name
     if not path.suffix:
-        path = next(p for p in CORPUS_DIR.glob(name + ".*") if p.suffix in (".sse", ".json"))
+        path = next(p for p in _files() if p.stem == name)
     return parse(path.read_bytes(), path.stem, path.suffix == ".sse")
 
 
 def names(suffix: str | None = None) -> list[str]:
-    """Names of all samples (only ``.sse`` or ``.json`` ones with ``suffix``), for parametrising;
-    empty without a corpus, so parametrised tests are skipped rather than failing."""
-    if not CORPUS_DIR.is_dir():
-        return []
-    suffixes = (suffix,) if suffix else (".sse", ".json")
-    return sorted(p.name for p in CORPUS_DIR.iterdir() if p.suffix in suffixes)
+    """Names of all samples (only ``.sse`` or ``.json`` ones with ``suffix``), for parametrising."""
+    return [p.name for p in _files() if suffix in (None, p.suffix)]

@@ -59,7 +59,6 @@ def replay(loopback, sample):
     return client, tools, "".join(answer), "".join(reasoning), error
 
 
-@corpus.requires_corpus
 @pytest.mark.parametrize("name", corpus.names())
 def test_corpus_reply(loopback, name, capsys):
     sample = corpus.load(name)
