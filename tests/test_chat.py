@@ -12,6 +12,7 @@ from pathlib import Path
 import pytest
 
 import parleykit
+import openai_replies as oa
 from loopback import chunk, completion, sse_events
 
 PACKAGE_ROOT = Path(parleykit.__file__).resolve().parent.parent
@@ -123,6 +124,28 @@ def test_streamed_turn_retry_and_history(loopback):
     # The key goes to the endpoint only.
     assert {r.header("Authorization") for r in loopback.requests} == {f"Bearer {SECRET}"}
     assert SECRET not in out + done.stderr
+
+
+def test_retry_after_a_tool_turn(loopback):
+    weather = [("w1", "get_weather", '{"city": "Oslo"}'), ("w2", "get_weather", '{"city": "Paris"}')]
+    for call, answer in zip(weather, ["Snow in Oslo.", "Rain in Paris."]):
+        loopback.push(oa.stream(calls=[call]))
+        loopback.push(oa.stream(content=answer))
+    loopback.push(oa.stream(content="Bye."))
+    done = run_chat(loopback.url, "Weather?\n/retry\n/history\nThanks\n")
+
+    assert done.returncode == 0, done.stderr
+    out = done.stdout
+    assert "Rain in Paris." in out and "busy" not in out and "Error" not in out
+    # The first answer stays in the history, marked as replaced.
+    assert "assistant (replaced by a retry): Snow in Oslo." in out
+    requests = [r.json["messages"] for r in loopback.wait_for(5)]
+    # Each turn ran its tool once: the retry's follow-up carries its own round, not the first one.
+    assert [m["role"] for m in requests[3]] == ["system", "user", "assistant", "tool"]
+    assert requests[3][2]["tool_calls"][0]["id"] == "w2"
+    assert [(m["role"], m.get("tool_call_id")) for m in requests[4][1:]] == [
+        ("user", None), ("assistant", None), ("tool", "w2"), ("assistant", None), ("user", None)]
+    assert requests[4][-2]["content"] == "Rain in Paris."
 
 
 def test_image_goes_with_the_next_message_and_with_its_retry(loopback, tmp_path):

@@ -290,6 +290,8 @@ class Chat:
                 f" -> {call.get('function', {}).get('name')}({call.get('function', {}).get('arguments') or ''})"
                 for call in message.tool_calls or []
             )
+            if message.superseded:
+                role += " (replaced by a retry)"
             contents = [describe_content(c) for c in message.contents]
             if len(contents) <= 1:
                 print(f"  {role}:{calls} {contents[0] if contents else ''}".rstrip())
