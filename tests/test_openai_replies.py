@@ -120,8 +120,9 @@ AGAIN_WITH_TOOL = [dict(calls=[ADD_3_4]), dict(content="It is 7.")]
         (TOOL_ANSWER, AGAIN_WITH_TOOL),
         (TOOL_ANSWER, [dict(content="B")]),
         ([dict(content="A")], AGAIN_WITH_TOOL),
+        ([dict()], [dict(content="B")]),  # an empty answer is recorded, so the retry joins its turn
     ],
-    ids=["text-then-text", "tools-then-tools", "tools-then-text", "text-then-tools"],
+    ids=["text-then-text", "tools-then-tools", "tools-then-text", "text-then-tools", "empty-then-text"],
 )
 def test_retry(client, loopback, streamed, capsys, first, again):
     turn(client, loopback, "Q", *first, streamed=streamed)
@@ -144,7 +145,7 @@ def test_retry(client, loopback, streamed, capsys, first, again):
     # Nothing of the first answer is lost: a plain answer keeps it as an alternative, an answer
     # that used tools stays in the history whole, superseded.
     if len(first) == len(again) == 1:
-        assert client.messages[-1].contents == ["A", "B"]
+        assert client.messages[-1].contents == [first[0].get("content", ""), "B"]
     else:
         old = [(m.role, m.contents[:1]) for m in client.messages if m.superseded]
         assert old == [(role, contents[:1]) for role, contents in kept]

@@ -369,3 +369,21 @@ def test_registry_error_propagates_after_the_request_was_recorded():
     assert info.value is error
     assert [m.role for m in client.messages] == [MessageRole.assistant]
     assert client.tool_calls == [CALL] and client._tool_calls_count == 0
+
+
+@pytest.mark.parametrize(
+    "tool_calls, expected",
+    [
+        (None, []),  # every key written, the absent ones as null
+        ([{"id": "a", "type": "function", "function": {"name": "f", "arguments": None}}], [("a", "f", "")]),
+        ([{"id": "a", "function": {"name": "f"}}], [("a", "f", "")]),
+        ([{"id": "a", "function": {"name": "f", "arguments": '{"x": 1}'}}], [("a", "f", '{"x": 1}')]),
+    ],
+    ids=["null-list", "null-arguments", "no-arguments", "arguments"],
+)
+def test_whole_reply_calls_with_nulls(tool_calls, expected):
+    client = LLModal()
+    client._message_process({"content": None, "tool_calls": tool_calls})
+    assert summary(client) == expected
+    assert {k: v.content for k, v in client._t_calls_beautify(client.tool_calls).items()} == {
+        i: json.loads(a) if a else a for i, _, a in expected}
