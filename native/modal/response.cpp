@@ -1,6 +1,7 @@
 // The reply readers: _response for a whole JSON reply, and _stream_response, a native generator
 // that reads server-sent-event lines as they arrive and yields LLMResult pieces.
 #include "modal/parts.hpp"
+#include "pk/depth.hpp"
 
 #include <deque>
 #include <string>
@@ -18,7 +19,7 @@ pk::name n_message_process{"_message_process"}, n_add_message{"add_message"}, n_
     n_stream_response{"_stream_response"}, n_stream_response_qual{"LLModal._stream_response"}, n_decode{"decode"},
     n_lstrip{"lstrip"}, n_strip{"strip"}, n_iter_content{"iter_content"}, n_chunk_size{"chunk_size"}, n_value{"value"},
     n_default_decoder{"_default_decoder"}, n_scan_once{"scan_once"}, n_decode_error{"JSONDecodeError"},
-    n_parse_error{"Error parsing LLM response: "}, n_empty{""};
+    n_parse_error{"Error parsing LLM response: "}, n_empty{""}, n_raw{"raw"};
 
 // self.add_message(role=MessageRole.assistant, content=text)
 void add_assistant(PyObject* self, PyObject* text) {
@@ -52,6 +53,18 @@ void report_failure(PyObject* self, PyObject* exc, bool already_add, stage at) {
     }
     pk::call_method(self, n_reset);
 }
+
+// Lets go of the connection of a whole reply that has been read, before its follow-up is posted.
+// requests hands it back to the pool of the one-call session that made it, which nothing closes,
+// and the reading that posts the follow-up keeps the response (and so the socket) until the turn
+// ends. The body is in the response already; dropping its urllib3 response drops that pool. A
+// connection handed back to a live pool (a session of the caller's) stays in it.
+void release_connection(PyObject* response) {
+    pk::call_method(response, n_close_method);
+    if (pk::getattr_opt(response, n_raw)) pk::setattr(response, n_raw, Py_None);
+}
+
+const char* const tool_round_depth = " in the follow-up of a tool-call round";
 
 // The tool round would be refused: the cycle has run tool_calls_limit rounds already.
 bool at_tool_limit(PyObject* self) {
@@ -113,6 +126,10 @@ pk::ref response_impl(PyObject* const* a) {
             at = stage::reply;
             pk::ref results = pk::call(beautify, calls, messages);
             pk::ref iteration = pk::call(result_cls(), pk::kw(n_tool_calls, calls), pk::kw(n_tool_results, results));
+            // Each follow-up nests one more reading: a runaway tool loop ends in RecursionError
+            // here, reported by this reading, instead of overflowing the C stack.
+            pk::recursion_guard depth(tool_round_depth);
+            release_connection(response);
             at = stage::follow_up;
             pk::ref follow_up = pk::call_method(self, n_core_call);
             at = stage::reply;
@@ -374,9 +391,11 @@ pk::body stream_body(pk::genobj* g) {
     bool failed = false;
     stage at = stage::reply;
     try {
-        pk::ref read_size = pk::integer(512);
-        pk::ref reads = pk::call(pk::getattr(response, n_iter_content), pk::kw(n_chunk_size, read_size));
-        g->set_local(s_lines, pk::ref::steal(PyObject_GetIter(reads.get())));
+        {
+            pk::ref read_size = pk::integer(512);
+            pk::ref reads = pk::call(pk::getattr(response, n_iter_content), pk::kw(n_chunk_size, read_size));
+            g->set_local(s_lines, pk::ref::steal(PyObject_GetIter(reads.get())));
+        }
         line_reader lines;
         for (bool at_end = false; !at_end;) {
             pk::ref line = lines.next(g->local(s_lines));
@@ -416,6 +435,14 @@ pk::body stream_body(pk::genobj* g) {
             if (finish.get() != Py_None) break;
         }
 
+        // The reply is read: it lets go of its connection before a tool round and its follow-up
+        // open another, so a long tool loop holds one connection at a time. Closing is not
+        // enough once the body was read to its end: the connection then waits in the pool of the
+        // one-call session that made it, which only the response keeps alive.
+        pk::call_method(response, n_close_method);
+        g->set_local(s_lines, {});
+        g->set_local(s_response, {});
+        response = nullptr;
         pk::ref pending = pk::getattr(self, n_tool_calls);
         if (pk::truthy(pending.get())) {
             g->set_local(s_calls, pk::call_method(self, n_t_calls_beautify, pending));
@@ -433,7 +460,9 @@ pk::body stream_body(pk::genobj* g) {
             pk::ref status = status_of(n_status_tool_results);
             pk::ref piece = pk::call(result_cls(), pk::kw(n_tool_results, results), pk::kw(n_status, status));
             pk::ref sent = co_yield piece;
-            // The follow-up request is posted only now that the consumer asked for more.
+            // The follow-up request is posted only now that the consumer asked for more. Its
+            // reading runs inside this one's delegation, one level deeper on every piece.
+            pk::check_stack(tool_round_depth);
             at = stage::follow_up;
             pk::ref follow_up = pk::call_method(self, n_core_call);
             pk::ref ignored = co_await pk::yield_from(follow_up.get());

@@ -1,0 +1,97 @@
+"""A model that keeps asking for tools: no depth of tool loop crashes the process, and a turn holds
+one connection at a time however many rounds it runs."""
+
+import os
+import threading
+
+import pytest
+
+from client_support import BUSY, make_tools, reports  # noqa: F401  (a fixture)
+from loopback import chunk, completion, sse
+from parleykit.modal import LLModal
+
+CALL = {"id": "c1", "type": "function", "function": {"name": "add", "arguments": '{"a": 1, "b": 2}'}}
+
+
+def push_rounds(loopback, streamed, rounds):
+    for _ in range(rounds):
+        if streamed:
+            loopback.push(sse([chunk({"tool_calls": [dict(CALL, index=0)]}), chunk({}, "tool_calls")]))
+        else:
+            loopback.push(completion(None, tool_calls=[CALL]))
+
+
+def in_thread(stack_size, fn):
+    """Runs ``fn`` in a thread with a stack of ``stack_size`` bytes; returns what it returned or raised."""
+    outcome = []
+    previous = threading.stack_size(stack_size)
+    try:
+        thread = threading.Thread(target=lambda: outcome.append(fn()))
+        thread.start()
+    finally:
+        threading.stack_size(previous)
+    thread.join(120)
+    assert not thread.is_alive() and outcome
+    return outcome[0]
+
+
+@pytest.mark.parametrize("streamed", [False, True], ids=["plain", "streamed"])
+def test_runaway_tool_loop_ends_in_recursion_error(loopback, reports, streamed):
+    # A small thread stack: the loop reaches its end within a few hundred rounds.
+    push_rounds(loopback, streamed, 3000)
+    client = LLModal(endpoint_url=loopback.url, tools=make_tools(), extra_body={"stream": streamed},
+                     tool_calls_limit=10**6)
+
+    def turn():
+        try:
+            result = client.invoke("go")
+            for _ in result if streamed else ():
+                pass
+        except RecursionError as exc:
+            return exc
+
+    caught = in_thread(192 * 1024, turn)
+    assert isinstance(caught, RecursionError)
+    assert 5 < len(loopback.requests) < 3000
+    # Reported once, by the reading that could not go deeper; the history ends with one default.
+    assert [(text, exc) for text, exc in reports] == [(f"Error parsing LLM response: {caught}", caught)]
+    assert [t for m in client.messages for t in m.contents].count(BUSY) == 1
+    assert (client.tool_calls, client._tool_calls_count) == ([], 0)
+
+
+def open_sockets():
+    count = 0
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            count += os.readlink(f"/proc/self/fd/{fd}").startswith("socket:")
+        except OSError:  # closed meanwhile by the server's thread
+            pass
+    return count
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="needs /proc")
+@pytest.mark.parametrize("streamed", [False, True], ids=["plain", "streamed"])
+def test_a_long_tool_loop_holds_one_connection(loopback, streamed):
+    rounds = 40
+    push_rounds(loopback, streamed, rounds)
+    loopback.push(sse([chunk({"content": "done"}, "stop")]) if streamed else completion("done"))
+    seen = []
+    tools = make_tools()
+    run = tools.__call__
+
+    class Counting(type(tools)):
+        def __call__(self, tool_calls):
+            seen.append(open_sockets())
+            return run(tool_calls)
+
+    tools.__class__ = Counting
+    client = LLModal(endpoint_url=loopback.url, tools=tools, extra_body={"stream": streamed}, tool_calls_limit=rounds)
+    baseline = open_sockets()
+    result = client.invoke("go")
+    if streamed:
+        assert [p.content for p in result][-1] == "done"
+    else:
+        assert result.content == "done"
+    assert len(seen) == rounds
+    # The server's side of each connection is in this process too: at most two sockets a connection.
+    assert max(seen) - baseline <= 2
