@@ -54,7 +54,8 @@ void report_failure(PyObject* self, PyObject* exc, bool already_add, stage at) {
     pk::call_method(self, n_reset);
 }
 
-// Lets go of the connection of a whole reply that has been read, before its follow-up is posted.
+// Lets go of the connection of a whole reply that has been read, before its tool round and
+// follow-up.
 // requests hands it back to the pool of the one-call session that made it, which nothing closes,
 // and the reading that posts the follow-up keeps the response (and so the socket) until the turn
 // ends. The body is in the response already; dropping its urllib3 response drops that pool. A
@@ -119,6 +120,7 @@ pk::ref response_impl(PyObject* const* a) {
         }
         pending = pk::getattr(self, n_tool_calls);
         if (pk::truthy(pending.get())) {
+            release_connection(response);
             pk::ref calls = pk::call_method(self, n_t_calls_beautify, pending);
             pk::ref beautify = pk::getattr(self, n_t_results_beautify);
             at = at_tool_limit(self) ? stage::refused_tool_round : stage::tool_round;
@@ -129,7 +131,6 @@ pk::ref response_impl(PyObject* const* a) {
             // Each follow-up nests one more reading: a runaway tool loop ends in RecursionError
             // here, reported by this reading, instead of overflowing the C stack.
             pk::recursion_guard depth(tool_round_depth);
-            release_connection(response);
             at = stage::follow_up;
             pk::ref follow_up = pk::call_method(self, n_core_call);
             at = stage::reply;
