@@ -47,8 +47,9 @@ def with_leftovers(client):
 @pytest.mark.parametrize(
     "system_prompt, first, second",
     [
-        ("rules", [(S, ["rules"]), (U, ["a"])], [(S, ["rules"]), (U, ["a"]), (U, ["b"])]),
-        ("", [(U, ["a"])], [(U, ["a"]), (U, ["b"])]),
+        # The probe's readers record no answer: the next turn answers "a" with an empty text.
+        ("rules", [(S, ["rules"]), (U, ["a"])], [(S, ["rules"]), (U, ["a"]), (A, [""]), (U, ["b"])]),
+        ("", [(U, ["a"])], [(U, ["a"]), (A, [""]), (U, ["b"])]),
     ],
 )
 def test_system_prompt_only_into_an_empty_history(loopback, system_prompt, first, second):

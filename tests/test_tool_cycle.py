@@ -343,20 +343,29 @@ def test_limit_of_iterations_per_cycle(count, limit):
     assert client.tool_calls == [] and client._tool_calls_count == 0
 
 
-def test_registry_answer_that_is_not_a_list():
-    answer = (tool_message("c1", "ok"),)
+@pytest.mark.parametrize(
+    "answer, message",
+    [
+        ((tool_message("c1", "ok"),), "Expected list, got tuple"),
+        (None, "Expected list, got NoneType"),
+        ({"c1": "ok"}, "Expected list, got dict"),
+        (["ok"], "the tool registry answered with str, not a tool message"),
+        ([{"role": "tool", "tool_call_id": "c1"}], "the tool registry answered with dict, not a tool message"),
+        ([Message(role=MessageRole.user, contents=["ok"])], "the tool registry answered with a user message, not a tool message"),
+        ([tool_message("c9", "ok")], "the tool registry answered call 'c9', which this round did not make"),
+        ([tool_message("c1", "a"), tool_message("c1", "b")], "the tool registry answered call 'c1' twice"),
+        ([], "the tool registry left call 'c1' unanswered"),
+    ],
+)
+def test_registry_answer_that_does_not_answer_the_calls(answer, message):
     client = LLModal(tools=Recorder(answer=answer))
+    client.messages.append(Message(role=MessageRole.user, contents=["q"]))
     client.tool_calls.append(CALL)
-    with pytest.raises(TypeError, match=r"^Expected list, got tuple$"):
+    with pytest.raises(TypeError) as info:
         client._tool_calls()
-    assert client.messages[-1] is answer[0]
-    assert client.tool_calls == [] and client._tool_calls_count == 1
-
-    client = LLModal(tools=Recorder(answer=None))
-    client.tool_calls.append(CALL)
-    with pytest.raises(TypeError):
-        client._tool_calls()
-    assert [m.role for m in client.messages] == [MessageRole.assistant]
+    assert str(info.value) == message
+    # Checked before anything of the round enters the history; the tool state is as it was.
+    assert [m.role for m in client.messages] == [MessageRole.user]
     assert client.tool_calls == [CALL] and client._tool_calls_count == 0
 
 

@@ -7,7 +7,7 @@ namespace pkmodal {
 namespace {
 
 pk::name n_system{"system"}, n_user{"user"}, n_assistant{"assistant"}, n_system_prompt{"system_prompt"},
-    n_images{"images"}, n_reset{"_reset"}, n_core_call{"_core_call"},
+    n_images{"images"}, n_retry{"retry"}, n_reset{"_reset"}, n_core_call{"_core_call"},
     n_post{"post"}, n_endpoint_url{"endpoint_url"}, n_headers_prop{"_headers"}, n_body_prop{"_body"},
     n_headers{"headers"}, n_json_kw{"json"}, n_status_code{"status_code"}, n_content_attr{"content"},
     n_response{"_response"}, n_stream_response{"_stream_response"}, n_request_error{"LLM request error: "};
@@ -43,6 +43,7 @@ pk::ref post(PyObject* self) {
 // def _core_call(self) -> LLMResult | Iterator[LLMResult]
 pk::ref core_call(PyObject* const* a) {
     PyObject* self = a[0];
+    turn_scope at_work(self);
     pk::ref response;
     try {
         response = post(self);
@@ -68,6 +69,15 @@ pk::ref core_call(PyObject* const* a) {
 pk::ref invoke(PyObject* const* a) {
     PyObject *self = a[0], *prompt = a[1];
     pk::check_exact(prompt, &PyUnicode_Type, "prompt");
+    turn_scope at_work(self);
+    pk::ref images = pk::getattr(self, n_images);
+    bool user_text = pk::truthy(images.get()) || PyUnicode_GET_LENGTH(prompt) != 0;
+    {
+        // A turn that an interruption left half done is settled now, when the next one starts:
+        // the interruption itself passed through untouched.
+        pk::ref retry = pk::getattr(self, n_retry);
+        settle_last_turn(self, user_text && !pk::truthy(retry.get()));
+    }
     {
         pk::ref system_prompt = pk::getattr(self, n_system_prompt);
         if (pk::truthy(system_prompt.get())) {
@@ -75,7 +85,7 @@ pk::ref invoke(PyObject* const* a) {
             if (pk::check(PyObject_Length(messages.get())) == 0) add_message_as(self, n_system, nullptr, &n_system_prompt);
         }
     }
-    pk::ref images = pk::getattr(self, n_images);
+    images = pk::getattr(self, n_images);
     if (pk::truthy(images.get()) || PyUnicode_GET_LENGTH(prompt) != 0) add_message_as(self, n_user, prompt);
     // A new turn is a new request cycle: tool calls left by a stream the consumer abandoned must
     // not be run, nor count against this cycle's limit.

@@ -13,7 +13,8 @@ pk::name n_user{"user"}, n_assistant{"assistant"}, n_images{"images"}, n_video{"
     n_latest{"latest"}, n_contents{"contents"}, n_append{"append"}, n_clear{"clear"},
     n_message_latest{"message_latest"}, n_add_tool_calls{"_add_tool_calls"}, n_type{"type"},
     n_image_url{"image_url"}, n_text{"text"}, n_data_prefix{"data:image;base64,"}, n_empty{""},
-    n_tool{"tool"}, n_superseded{"superseded"};
+    n_tool{"tool"}, n_superseded{"superseded"}, n_tool_call_id{"tool_call_id"}, n_id{"id"},
+    n_cancelled{"The tool call was cancelled before it answered."};
 
 // `a == b` as a truth value. Identity counts as equality, as in CPython's own containers: a streamed
 // piece compares the newest entry with itself, which would otherwise run pydantic's field-by-field
@@ -127,10 +128,10 @@ Py_ssize_t answer_start(PyObject* messages) {
     return user ? std::max<Py_ssize_t>(size - distance, 0) : 0;
 }
 
-void supersede_from(PyObject* messages, Py_ssize_t start) {
+void supersede_from(PyObject* messages, Py_ssize_t start, PyObject* keep = nullptr) {
     for (Py_ssize_t at = start; at < pk::check(PyObject_Length(messages)); ++at) {
         pk::ref entry = pk::ref::steal(PySequence_GetItem(messages, at));
-        if (!is_superseded(entry.get())) pk::setattr(entry.get(), n_superseded, Py_True);
+        if (entry.get() != keep && !is_superseded(entry.get())) pk::setattr(entry.get(), n_superseded, Py_True);
     }
 }
 
@@ -330,9 +331,57 @@ pk::ref role_of(const pk::name& member) {
     return pk::getattr(cls.get(), member);
 }
 
-void supersede_answer(PyObject* self) {
+void supersede_answer(PyObject* self, PyObject* keep) {
     pk::ref messages = pk::getattr(self, n_messages);
-    supersede_from(messages.get(), answer_start(messages.get()));
+    supersede_from(messages.get(), answer_start(messages.get()), keep);
+}
+
+void settle_last_turn(PyObject* self, bool user_text_follows) {
+    pk::ref messages = pk::getattr(self, n_messages);
+    PyObject* list = messages.get();
+    if (!PyList_CheckExact(list)) return;
+    pk::ref tool = pk::getattr_opt(pk::global(globals(), n_MessageRole).get(), n_tool);
+    Py_ssize_t start = answer_start(list);
+    bool answered = false;
+    for (Py_ssize_t at = start; at < PyList_GET_SIZE(list); ++at) {
+        pk::ref entry = pk::ref::borrow(PyList_GET_ITEM(list, at));
+        if (is_superseded(entry.get())) continue;
+        answered = true;
+        pk::ref calls = pk::getattr_opt(entry.get(), n_tool_calls);
+        if (!tool || !calls || !PyList_Check(calls.get()) || PyList_GET_SIZE(calls.get()) == 0) continue;
+        // The tool answers that follow the request, then one for each call they leave out.
+        pk::ref ids = pk::ref::steal(PySet_New(nullptr));
+        Py_ssize_t end = at + 1;
+        for (; end < PyList_GET_SIZE(list); ++end) {
+            pk::ref next = pk::ref::borrow(PyList_GET_ITEM(list, end));
+            pk::ref role = pk::getattr(next.get(), n_role);
+            if (!equal(role.get(), tool.get())) break;
+            pk::ref id = pk::getattr_opt(next.get(), n_tool_call_id);
+            if (id && id.get() != Py_None) pk::check(PySet_Add(ids.get(), id.get()));
+        }
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(calls.get()); ++i) {
+            pk::ref call = pk::ref::borrow(PyList_GET_ITEM(calls.get(), i));
+            if (!PyDict_Check(call.get())) continue;
+            pk::ref id = pk::ref::borrow(PyDict_GetItemWithError(call.get(), n_id));
+            if (!id && PyErr_Occurred()) throw pk::python_error{};
+            if (!id || id.get() == Py_None) continue;
+            pk::ref text = pk::str_of(id.get());
+            if (pk::check(PySet_Contains(ids.get(), text.get()))) continue;
+            pk::ref contents = pk::new_list(1);
+            PyList_SET_ITEM(contents.get(), 0, Py_NewRef(n_cancelled.get()));
+            pk::ref message_cls = pk::global(globals(), n_Message);
+            pk::ref answer = pk::call(message_cls, pk::kw(n_role, tool), pk::kw(n_contents, contents),
+                                      pk::kw(n_tool_call_id, text));
+            pk::check(PyList_Insert(list, std::min(end, PyList_GET_SIZE(list)), answer.get()));
+            pk::check(PySet_Add(ids.get(), text.get()));
+            ++end;
+        }
+        at = end - 1;
+    }
+    if (user_text_follows && start > 0 && !answered) {
+        pk::ref assistant = role_of(n_assistant);
+        append_entry(self, assistant.get(), n_empty);
+    }
 }
 
 void add_message_as(PyObject* self, const pk::name& member, PyObject* content, const pk::name* field) {

@@ -61,9 +61,27 @@ private:
     pk::ref previous_;
 };
 
-// Marks the answer to the newest user entry (every entry after it) superseded: a retried turn
-// that asks for tools replaces that answer whole (history.cpp).
-void supersede_answer(PyObject* self);
+// Marks the answer to the newest user entry (every entry after it but `keep`) superseded: a
+// retried turn that asks for tools replaces that answer whole (history.cpp).
+void supersede_answer(PyObject* self, PyObject* keep = nullptr);
+
+// Makes the newest turn one a service accepts before the next user text follows it: tool calls
+// left unanswered (an interrupted tool round) get a tool message saying they were cancelled, and
+// a user text left unanswered gets an empty assistant text (history.cpp).
+void settle_last_turn(PyObject* self, bool user_text_follows);
+
+// While it lives, the client `self` is at work on this thread; constructing it while another
+// thread is at work in the same client raises RuntimeError (ownership.cpp).
+class turn_scope {
+public:
+    explicit turn_scope(PyObject* self);
+    ~turn_scope();
+    turn_scope(const turn_scope&) = delete;
+    turn_scope& operator=(const turn_scope&) = delete;
+
+private:
+    PyObject* self_;
+};
 
 // MessageRole.<member>, the class read from the module namespace at call time (history.cpp).
 pk::ref role_of(const pk::name& member);

@@ -35,12 +35,15 @@ pk::ref result_cls() { return pk::global(globals(), n_LLMResult); }
 // Where a reading is when a failure reaches it. A failure is reported and answered once, where it
 // happens: a follow-up request reports its own (the driver for a failed post, the nested reading
 // for its reply), and the refused tool round has recorded the default answer itself.
-enum class stage { reply, tool_round, refused_tool_round, follow_up };
+// A failure raised because another thread is at work in the client belongs to nobody's reading
+// here: it passes through without a report, a history write or a reset of the other's state.
+enum class stage { reply, tool_round, refused_tool_round, follow_up, elsewhere };
 
 // The failure of a reading: one flushed line and the default answer when this reading recorded
 // none, unless reported where it happened; then the tool-call state reset. All of it runs while
 // `exc` is the exception being handled. The caller then raises `exc` again.
 void report_failure(PyObject* self, PyObject* exc, bool already_add, stage at) {
+    if (at == stage::elsewhere) return;
     handling scope(exc);
     if (at != stage::follow_up) {
         pk::ref text = without_api_key(self, pk::str_of(exc).get());
@@ -399,7 +402,14 @@ pk::body stream_body(pk::genobj* g) {
         }
         line_reader lines;
         for (bool at_end = false; !at_end;) {
-            pk::ref line = lines.next(g->local(s_lines));
+            pk::ref line;
+            {
+                // Reading waits on the server: no other thread may be at work in this client.
+                at = stage::elsewhere;
+                turn_scope at_work(self);
+                at = stage::reply;
+                line = lines.next(g->local(s_lines));
+            }
             if (!line) {
                 // A stream that ends inside a multi-line event still owes that event's chunk.
                 if (!g->local(s_event)) break;
@@ -454,9 +464,14 @@ pk::body stream_body(pk::genobj* g) {
                 pk::ref sent = co_yield piece;
             }
             pk::ref beautify = pk::getattr(self, n_t_results_beautify);
-            at = refused ? stage::refused_tool_round : stage::tool_round;
-            pk::ref messages = pk::call_method(self, n_tool_calls_fn);
-            at = stage::reply;
+            pk::ref messages;
+            {
+                at = stage::elsewhere;
+                turn_scope at_work(self);
+                at = refused ? stage::refused_tool_round : stage::tool_round;
+                messages = pk::call_method(self, n_tool_calls_fn);
+                at = stage::reply;
+            }
             pk::ref results = pk::call(beautify, g->local(s_calls), messages);
             pk::ref status = status_of(n_status_tool_results);
             pk::ref piece = pk::call(result_cls(), pk::kw(n_tool_results, results), pk::kw(n_status, status));

@@ -9,7 +9,7 @@ pk::name n_assistant{"assistant"}, n_index{"index"}, n_function{"function"}, n_a
     n_id{"id"}, n_name{"name"}, n_loads{"loads"}, n_decoder{"decoder"}, n_JSONDecodeError{"JSONDecodeError"},
     n_ToolContent{"ToolContent"}, n_tool_call_id{"tool_call_id"}, n_contents{"contents"}, n_tools{"tools"},
     n_tool_calls_limit{"tool_calls_limit"}, n_append{"append"}, n_extend{"extend"}, n_reset{"_reset"},
-    n_empty{""}, n_retry{"retry"};
+    n_empty{""}, n_retry{"retry"}, n_tool{"tool"};
 
 // Calls `fn(item)` for each item of a list, reading the list afresh at every step as a Python
 // `for` loop does.
@@ -200,6 +200,39 @@ pk::ref t_results_beautify(PyObject* const* a) {
     return out;
 }
 
+// Refuses a registry answer that would leave the history invalid: not a list, an item that is not
+// a tool message, an answer to a call this round did not make, a call answered twice or not at all.
+void check_answers(PyObject* results, PyObject* calls) {
+    pk::expect_exact(results, &PyList_Type);
+    pk::ref asked = pk::ref::steal(PySet_New(nullptr));
+    for_each_in_list(calls, [&](PyObject* call) {
+        pk::ref id = PyDict_Check(call) ? lookup(call, n_id) : pk::ref{};
+        if (id && id.get() != Py_None) pk::check(PySet_Add(asked.get(), pk::str_of(id.get()).get()));
+    });
+    pk::ref message_cls = pk::global(globals(), n_Message);
+    pk::ref tool = role_of(n_tool);
+    pk::ref answered = pk::ref::steal(PySet_New(nullptr));
+    for_each_in_list(results, [&](PyObject* message) {
+        if (!pk::isinstance(message, message_cls.get()))
+            pk::raise(PyExc_TypeError, "the tool registry answered with %.200s, not a tool message", Py_TYPE(message)->tp_name);
+        pk::ref role = pk::getattr(message, n_role);
+        if (!pk::check(PyObject_RichCompareBool(role.get(), tool.get(), Py_EQ)))
+            pk::raise(PyExc_TypeError, "the tool registry answered with a %S message, not a tool message", role.get());
+        pk::ref id = pk::getattr(message, n_tool_call_id);
+        if (!pk::check(PySet_Contains(asked.get(), id.get())))
+            pk::raise(PyExc_TypeError, "the tool registry answered call %R, which this round did not make", id.get());
+        if (pk::check(PySet_Contains(answered.get(), id.get())))
+            pk::raise(PyExc_TypeError, "the tool registry answered call %R twice", id.get());
+        pk::check(PySet_Add(answered.get(), id.get()));
+    });
+    pk::ref missing = pk::ref::steal(PyNumber_Subtract(asked.get(), answered.get()));
+    if (PySet_GET_SIZE(missing.get()) != 0) {
+        pk::ref sorted = pk::ref::steal(PySequence_List(missing.get()));
+        pk::check(PyList_Sort(sorted.get()));
+        pk::raise(PyExc_TypeError, "the tool registry left call %R unanswered", PyList_GET_ITEM(sorted.get(), 0));
+    }
+}
+
 // def _tool_calls(self) -> list[Message]: one tool-call iteration, refused past the limit.
 pk::ref tool_calls(PyObject* const* a) {
     PyObject* self = a[0];
@@ -214,38 +247,48 @@ pk::ref tool_calls(PyObject* const* a) {
             pk::raise_object(pk::call(PyExc_ValueError, text));
         }
     }
+    // The assistant's request enters the history before any tool runs.
+    pk::ref messages = pk::getattr(self, n_messages);
+    pk::ref request;
+    {
+        pk::ref append = pk::getattr(messages.get(), n_append);
+        pk::ref message_cls = pk::global(globals(), n_Message);
+        pk::ref role = role_of(n_assistant);
+        pk::ref calls = pk::getattr(self, n_tool_calls);
+        request = pk::call(message_cls, pk::kw(n_role, role), pk::kw(n_tool_calls, calls));
+        pk::call(append, request);
+    }
+    pk::ref calls = pk::getattr(self, n_tool_calls);
+    pk::ref results;
+    {
+        pk::ref registry = pk::getattr(self, n_tools);
+        results = pk::call(registry, calls);
+    }
+    try {
+        check_answers(results.get(), calls.get());
+    } catch (pk::python_error&) {
+        // Nothing of this round enters the history: the request is taken back out.
+        pk::ref exc = pk::fetch_error();
+        if (PyList_CheckExact(messages.get()) && PyList_GET_SIZE(messages.get()) > 0 &&
+            PyList_GET_ITEM(messages.get(), PyList_GET_SIZE(messages.get()) - 1) == request.get())
+            pk::check(PyList_SetSlice(messages.get(), PyList_GET_SIZE(messages.get()) - 1, PyList_GET_SIZE(messages.get()), nullptr));
+        pk::raise_object(std::move(exc));
+    }
     // The first tool round of a retried turn replaces the earlier answer: from here on the
     // requests carry this turn's own calls and results, not a history cut at the user entry.
     {
         pk::ref retry = pk::getattr(self, n_retry);
         if (pk::truthy(retry.get())) {
-            supersede_answer(self);
+            supersede_answer(self, request.get());
             pk::setattr(self, n_retry, Py_False);
         }
     }
-    // The assistant's request enters the history before any tool runs.
-    {
-        pk::ref messages = pk::getattr(self, n_messages);
-        pk::ref append = pk::getattr(messages.get(), n_append);
-        pk::ref message_cls = pk::global(globals(), n_Message);
-        pk::ref role = role_of(n_assistant);
-        pk::ref calls = pk::getattr(self, n_tool_calls);
-        pk::ref message = pk::call(message_cls, pk::kw(n_role, role), pk::kw(n_tool_calls, calls));
-        pk::call(append, message);
-    }
-    pk::ref registry = pk::getattr(self, n_tools);
-    pk::ref calls = pk::getattr(self, n_tool_calls);
-    pk::ref results = pk::call(registry, calls);
-    calls = nullptr;
-    registry = nullptr;
-    pk::ref messages = pk::getattr(self, n_messages);
     pk::call_method(messages.get(), n_extend, results);
     pk::setattr(self, n_tool_calls, pk::new_list().get());
     pk::ref count = pk::getattr(self, n_tool_calls_count);
     pk::ref one = pk::integer(1);
     pk::ref next = pk::ref::steal(PyNumber_InPlaceAdd(count.get(), one.get()));
     pk::setattr(self, n_tool_calls_count, next.get());
-    pk::expect_exact(results.get(), &PyList_Type);
     return results;
 }
 
