@@ -8,7 +8,7 @@ namespace {
 
 pk::name n_system{"system"}, n_user{"user"}, n_assistant{"assistant"}, n_system_prompt{"system_prompt"},
     n_images{"images"}, n_retry{"retry"}, n_reset{"_reset"}, n_core_call{"_core_call"},
-    n_post{"post"}, n_endpoint_url{"endpoint_url"}, n_headers_prop{"_headers"}, n_body_prop{"_body"},
+    n_post{"post"}, n_timeout{"timeout"}, n_endpoint_url{"endpoint_url"}, n_headers_prop{"_headers"}, n_body_prop{"_body"},
     n_headers{"headers"}, n_json_kw{"json"}, n_status_code{"status_code"}, n_content_attr{"content"},
     n_response{"_response"}, n_stream_response{"_stream_response"}, n_request_error{"LLM request error: "};
 
@@ -20,8 +20,13 @@ pk::ref post(PyObject* self) {
     pk::ref headers = pk::getattr(self, n_headers_prop);
     pk::ref body = pk::getattr(self, n_body_prop);
     pk::ref stream = pk::getattr(self, n_stream);
-    pk::ref response = pk::call(post_fn, url, pk::kw(n_headers, headers), pk::kw(n_json_kw, body),
-                                pk::kw(n_stream, stream));
+    // A timeout goes with the request only when one is configured: by default the request is
+    // exactly what it always was, and a silent server is waited for.
+    pk::ref timeout = request_timeout(self);
+    pk::ref response = timeout ? pk::call(post_fn, url, pk::kw(n_headers, headers), pk::kw(n_json_kw, body),
+                                          pk::kw(n_stream, stream), pk::kw(n_timeout, timeout))
+                               : pk::call(post_fn, url, pk::kw(n_headers, headers), pk::kw(n_json_kw, body),
+                                          pk::kw(n_stream, stream));
     pk::ref status = pk::getattr(response.get(), n_status_code);
     pk::ref ok = pk::integer(200);
     pk::ref differs = pk::ref::steal(PyObject_RichCompare(status.get(), ok.get(), Py_NE));

@@ -28,6 +28,11 @@ void remember_json(PyObject* module);
 // the client prints the texts of errors (request.cpp).
 pk::ref without_api_key(PyObject* self, PyObject* text);
 
+// The request timeout configured in the option "timeout" of self.section (seconds, or
+// "connect,read" seconds), or null when none is set; ValueError when it is not such a value
+// (request.cpp).
+pk::ref request_timeout(PyObject* self);
+
 // Result model: LLMStatus, ToolContent, LLMResult.
 void define_results(PyObject* module);
 // The conversation client LLModal.

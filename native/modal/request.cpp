@@ -9,17 +9,59 @@ namespace {
 pk::name n_tools{"tools"}, n_schemas{"schemas"}, n_parallel_tool_calls{"parallel_tool_calls"}, n_section{"section"},
     n_has_option{"has_option"}, n_api_key{"api_key"}, n_content_type{"Content-Type"},
     n_application_json{"application/json"}, n_authorization{"Authorization"}, n_bearer{"Bearer "},
-    n_messages_latest{"messages_latest"}, n_extra_body_prop{"_extra_body"}, n_api_key_mask{"[api key]"};
+    n_messages_latest{"messages_latest"}, n_extra_body_prop{"_extra_body"}, n_api_key_mask{"[api key]"},
+    n_timeout{"timeout"}, n_strip{"strip"}, n_split{"split"}, n_comma{","};
 
-// Configurator.<method>(self.section, "api_key"), with Configurator read from the module namespace.
-pk::ref ask_configurator(PyObject* self, const pk::name& method) {
+// Configurator.<method>(self.section, option), with Configurator read from the module namespace.
+pk::ref ask_configurator(PyObject* self, const pk::name& method, const pk::name& option = n_api_key) {
     pk::ref configurator = pk::global(globals(), n_Configurator);
     pk::ref fn = pk::getattr(configurator.get(), method);
     pk::ref section = pk::getattr(self, n_section);
-    return pk::call(fn, section, n_api_key);
+    return pk::call(fn, section, option);
+}
+
+// A number of seconds, more than zero and finite, from a number or its text.
+pk::ref seconds(PyObject* value) {
+    pk::ref number = PyUnicode_Check(value) ? pk::ref::steal(PyFloat_FromString(value))
+                                            : pk::ref::steal(PyNumber_Float(value));
+    double v = PyFloat_AsDouble(number.get());
+    if (v == -1.0 && PyErr_Occurred()) throw pk::python_error{};
+    if (!(v > 0.0) || v == Py_HUGE_VAL) pk::raise(PyExc_ValueError, "not a positive number of seconds");
+    return number;
 }
 
 }  // namespace
+
+pk::ref request_timeout(PyObject* self) {
+    pk::ref has = ask_configurator(self, n_has_option, n_timeout);
+    if (!pk::truthy(has.get())) return {};
+    pk::ref value = ask_configurator(self, n_get, n_timeout);
+    if (PyBool_Check(value.get())) value = pk::str_of(value.get());
+    pk::ref parts;
+    if (PyUnicode_Check(value.get())) {
+        pk::ref text = pk::call_method(value.get(), n_strip);
+        if (PyUnicode_GET_LENGTH(text.get()) == 0) return {};
+        parts = pk::call_method(text.get(), n_split, n_comma);
+    } else {
+        parts = pk::tuple({value.get()});
+    }
+    Py_ssize_t n = PySequence_Size(parts.get());
+    try {
+        if (n != 1 && n != 2) pk::raise(PyExc_ValueError, "more than two numbers");
+        pk::ref first = pk::ref::steal(PySequence_GetItem(parts.get(), 0));
+        pk::ref connect = seconds(first.get());
+        if (n == 1) return connect;
+        pk::ref second = pk::ref::steal(PySequence_GetItem(parts.get(), 1));
+        pk::ref read = seconds(second.get());
+        return pk::tuple({connect.get(), read.get()});
+    } catch (pk::python_error&) {
+        if (!pk::error_is_exception()) throw;
+        PyErr_Clear();
+    }
+    pk::ref section = pk::getattr(self, n_section);
+    pk::raise(PyExc_ValueError, "the timeout of section %R must be seconds, or connect,read seconds, not %R",
+              section.get(), value.get());
+}
 
 pk::ref without_api_key(PyObject* self, PyObject* text) {
     pk::ref key;
