@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Long runs of the randomised state-machine tests (the suite runs them with a small, fixed budget).
+# Usage: scripts/long-run.sh [EXAMPLES]   (default 500 examples per machine; fresh randomness each run)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/env.sh
+PY=$(ensure_dev_venv .venv)
+"$PY" -m pip install -q hypothesis openai
+bash scripts/dev-build >/dev/null
+PARLEYKIT_LONG_RUN=${1:-500} PYTHONPATH=src "$PY" -m pytest -q -p no:cacheprovider tests/test_conversation_machine.py
