@@ -5,6 +5,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/env.sh
 PY=$(ensure_dev_venv .venv)
-"$PY" -m pip install -q hypothesis openai
 bash scripts/dev-build >/dev/null
 PARLEYKIT_LONG_RUN=${1:-500} PYTHONPATH=src "$PY" -m pytest -q -p no:cacheprovider tests/test_conversation_machine.py
