@@ -233,3 +233,15 @@ def test_demo_endpoint_tools_and_ctrl_c_at_the_prompt():
     assert "scripted stand-in endpoint (not a model)" in out
     assert "-> calls get_weather({'city': 'Lisbon'})" in out
     assert "<- get_weather answered {'city': 'Lisbon', 'sky': 'sun', 'temperature_c': 19}" in out
+
+
+def test_a_silent_server_times_out_and_the_chat_goes_on(loopback, monkeypatch):
+    loopback.push([30.0])  # headers, then nothing
+    loopback.push(streamed("", "Back again."))
+    monkeypatch.setenv("PARLEYKIT_LLM_TIMEOUT", "5,0.5")
+    done = run_chat(loopback.url, "Hello\nStill there?\n")
+    assert done.returncode == 0, done.stderr
+    # One readable line (the prompt before it is not followed by a newline when not at a terminal).
+    assert any("Error parsing LLM response: " in line and line.endswith("Read timed out.")
+               for line in done.stdout.splitlines())
+    assert "Back again." in done.stdout

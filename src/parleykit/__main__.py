@@ -20,6 +20,7 @@ from typing import TYPE_CHECKING, Any
 if TYPE_CHECKING:
     from parleykit.modal import LLModal
 
+CHAT_TIMEOUT = "10,600"  # seconds to connect, seconds to wait for each read
 REASON = "\033[2m"  # reasoning is shown dim, the answer plain
 PLAIN = "\033[0m"
 
@@ -143,6 +144,10 @@ def chat(args: argparse.Namespace) -> int:
         finally:
             signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
         print(f"No --endpoint given: talking to the scripted stand-in endpoint (not a model) at {endpoint}")
+    # A person at the prompt waits for an answer, not forever: connect and read timeouts unless
+    # the configuration gives its own.
+    if not Configurator.has_option("llm", "timeout"):
+        Configurator.set("llm", "timeout", CHAT_TIMEOUT)
     # Whether a key is configured, never the key itself.
     key = "configured" if Configurator.has_option("llm", "api_key") else "not configured"
     print(f"Endpoint {endpoint}; API key (section 'llm'): {key}")
