@@ -128,7 +128,7 @@ def bench_stream(ep: Endpoint, quick: bool) -> None:
         theirs = cpu(lambda: sdk_stream(sdk), reps) / n
         print(f" {kind} stream:")
         row("floor (requests iter_lines + json + LLMResult)", f"{floor * 1e6:8.2f} us/chunk")
-        row("parleykit invoke(stream)", f"{ours * 1e6:8.2f} us/chunk", f"{ours / floor:.2f}x floor, {verdict(ours / floor, 1.15)}")
+        row("parleykit invoke(stream)", f"{ours * 1e6:8.2f} us/chunk", f"{ours / floor:.2f}x floor, {verdict(ours / floor, 1.10)}")
         row("openai SDK stream", f"{theirs * 1e6:8.2f} us/chunk", f"parleykit/SDK {ours / theirs:.2f}x, {verdict(ours / theirs, 0.5)}")
     url = f"{ep.base}/stream?n={n}&kind=answer"
     client = make_client(url, True)
