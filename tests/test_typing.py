@@ -22,13 +22,10 @@ PACKAGE_ROOT = Path(parleykit.__file__).resolve().parent.parent
 # ten seconds (pydantic, fastmcp) into about one. stubtest always checks afresh.
 CACHE = Path(tempfile.gettempdir()) / f"parleykit-mypy-{os.getuid()}-{hashlib.sha1(sys.prefix.encode()).hexdigest()[:12]}"
 
-# strict for the examples; the overloaded register of the registry has a plain implementation.
 CONFIG = """\
 [mypy]
 strict = True
 show_error_codes = True
-[mypy-parleykit.tools]
-disallow_untyped_defs = False
 """
 
 
