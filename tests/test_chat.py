@@ -231,8 +231,9 @@ def test_demo_endpoint_tools_and_ctrl_c_at_the_prompt():
     assert code == 0, err
     assert "Traceback" not in err
     assert "scripted stand-in endpoint (not a model)" in out
-    assert "-> calls get_weather({'city': 'Lisbon'})" in out
-    assert "<- get_weather answered {'city': 'Lisbon', 'sky': 'sun', 'temperature_c': 19}" in out
+    # Arguments and results are shown alike, as JSON.
+    assert '-> calls get_weather({"city": "Lisbon"})' in out
+    assert '<- get_weather answered {"city": "Lisbon", "sky": "sun", "temperature_c": 19}' in out
 
 
 def test_a_silent_server_times_out_and_the_chat_goes_on(loopback, monkeypatch):
