@@ -71,3 +71,12 @@ def test_stubtest_finds_the_stubs_in_agreement_with_the_modules(tmp_path):
     )
     assert done.returncode == 0, done.stdout + done.stderr
     assert "Success" in done.stdout
+
+
+def test_the_python_sources_are_clean_under_mypy_strict(tmp_path):
+    sources = HERE.parent / "src" / "parleykit"
+    if not sources.is_dir():
+        pytest.skip("run from a checkout: the sources are not beside the tests")
+    done = run_mypy("mypy", "--cache-dir", str(CACHE), str(sources), tmp_path=tmp_path)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "Success: no issues found" in done.stdout

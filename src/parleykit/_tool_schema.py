@@ -13,8 +13,6 @@ looks for it and removes what only gets in the way:
 
 from typing import Any
 
-import docstring_parser
-
 # Keywords whose value holds schemas: a map of them, a list of them, or one. Every other keyword
 # holds data ("default", "enum", "const", "examples"...), which is left exactly as it is.
 _SCHEMA_MAPS = frozenset({"properties", "patternProperties", "$defs", "definitions", "dependentSchemas"})
@@ -30,6 +28,8 @@ def describe(doc: str | None) -> tuple[str, dict[str, str]]:
     """The docstring's prose and the text of each parameter it documents."""
     if not doc:
         return "", {}
+    import docstring_parser  # on first registration: importing the package stays quick
+
     try:
         parsed = docstring_parser.parse(doc)
     except docstring_parser.ParseError:
