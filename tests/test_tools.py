@@ -203,6 +203,7 @@ SIGNATURES = [
     (functools.partial(base, b=1), ["user", "a"], [('{"user": "u", "a": 10}', "u:11"), ('{"user": "u", "a": 10, "b": 100}', "Error: invalid arguments for tool 'base': b: Unexpected")]),
     (functools.partial(base, "alice"), ["a", "b"], [('{"a": 1}', "alice:1"), ('{"user": "mallory", "a": 1}', "Error: invalid arguments for tool 'base': user: Unexpected")]),
     (functools.partial(positional, 7), ["b"], [('{"b": 2}', "5")]),
+    (functools.partial(extra, z=1), ["a"], [('{"a": 1, "y": 2}', '{"a": 1, "z": 1, "y": 2}'), ('{"a": 1, "z": 5}', "Error: invalid arguments for tool 'extra': z: Unexpected")]),
     (len, ["obj"], [('{"obj": [1, 2, 3]}', "3")]),
     (extra, ["a"], [('{"a": 1, "z": 2}', '{"a": 1, "z": 2}'), ('{"a": 1, "z": "x"}', "Error: invalid arguments for tool 'extra': z: Input should be a valid integer")]),
 ]

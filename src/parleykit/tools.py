@@ -38,6 +38,7 @@ class _Tool:
     description: str
     parameters: dict[str, Any]
     adapter: TypeAdapter[Any]  # validates the arguments, then calls the tool
+    bound: frozenset[str]  # names a partial fixed: a model may not send them, not even into **kwargs
 
     @property
     def schema(self) -> dict[str, Any]:
@@ -96,8 +97,9 @@ def _evaluate(text: str, globalns: dict[str, Any], localns: dict[str, Any]) -> A
         return eval(text, globalns, {**_caller_locals(), **localns})  # noqa: S307
 
 
-def _parameters(fn: Callable[..., Any], name: str) -> list[inspect.Parameter]:
-    """The parameters a model fills, by name, with evaluated annotations.
+def _parameters(fn: Callable[..., Any], name: str) -> tuple[list[inspect.Parameter], list[inspect.Parameter]]:
+    """The parameters a model fills, by name, with evaluated annotations; and the positional-only
+    ones among them as the function has them, which the call passes by position.
 
     Arguments bound by ``functools.partial`` are not among them: the model must not override them.
     Positional-only parameters are filled by name like the rest; ``*args`` cannot be, and is refused.
@@ -129,7 +131,8 @@ def _parameters(fn: Callable[..., Any], name: str) -> list[inspect.Parameter]:
         # Positional-only parameters come first, so as positional-or-keyword ones they keep a valid order.
         kind = parameter.POSITIONAL_OR_KEYWORD if parameter.kind is parameter.POSITIONAL_ONLY else parameter.kind
         parameters.append(parameter.replace(kind=kind, annotation=annotation))
-    return parameters
+    positional = [p for p in signature.parameters.values() if p.kind is p.POSITIONAL_ONLY]
+    return parameters, positional
 
 
 def _build(fn: Callable[..., Any], name: str | None, description: str | None) -> _Tool:
@@ -146,8 +149,7 @@ def _build(fn: Callable[..., Any], name: str | None, description: str | None) ->
     # pydantic reads the tool's parameters from this wrapper's signature, in which every parameter
     # is named (the model sends a JSON object), while an exception from the tool body comes out
     # marked, so it is never mistaken for bad arguments.
-    parameters = _parameters(fn, name)
-    positional = [p for p in inspect.signature(fn).parameters.values() if p.kind is p.POSITIONAL_ONLY]
+    parameters, positional = _parameters(fn, name)
 
     def guarded(**kwargs: Any) -> Any:
         args = [kwargs.pop(p.name) if p.name in kwargs else p.default for p in positional]
@@ -164,7 +166,8 @@ def _build(fn: Callable[..., Any], name: str | None, description: str | None) ->
         schema = adapter.json_schema()
     except (PydanticUserError, NameError, TypeError) as exc:
         raise TypeError(f"tool {name!r}: {_unusable(parameters, exc)}") from None
-    return _Tool(name, description, shape(schema, documented), adapter)
+    bound = frozenset(fn.keywords) if isinstance(fn, functools.partial) else frozenset()
+    return _Tool(name, description, shape(schema, documented), adapter, bound)
 
 
 def _unusable(parameters: list[inspect.Parameter], exc: Exception) -> str:
@@ -327,6 +330,8 @@ class Tools:
         if not isinstance(arguments, dict):
             return f"Error: arguments of tool {name!r} must be a JSON object, got {type(arguments).__name__}"
 
+        if fixed := sorted(tool.bound.intersection(arguments)):
+            return f"Error: invalid arguments for tool {name!r}: " + "; ".join(f"{k}: Unexpected keyword argument" for k in fixed)
         try:
             result = tool.adapter.validate_python(arguments)
             if inspect.isawaitable(result):
