@@ -375,3 +375,20 @@ def test_at_a_terminal_paste_is_one_message_ctrl_c_clears_arrows_recall_ctrl_d_q
     assert sent == ["first line\nsecond line", "kept", "kept"]
     assert b"(thinking) Hmm." in output and b"\x1b[2m" not in output  # NO_COLOR: reasoning marked, not dimmed
     assert b"Traceback" not in output
+
+
+def test_a_host_name_that_cannot_be_resolved_is_said_so(monkeypatch):
+    import socket
+
+    import requests
+
+    from parleykit.__main__ import failure
+
+    def unresolvable(*args, **kwargs):
+        raise socket.gaierror(socket.EAI_NONAME, "Name or service not known")
+
+    monkeypatch.setattr(socket, "getaddrinfo", unresolvable)  # no lookup leaves the machine
+    url = "http://llm.example/v1/chat/completions"
+    with pytest.raises(requests.ConnectionError) as caught:
+        requests.post(url, json={}, timeout=5)
+    assert failure(caught.value, url) == f"cannot connect to {url} (host name not found)"

@@ -117,7 +117,7 @@ def failure(exc: BaseException, endpoint: str) -> str:
         if isinstance(item, BaseException) and not any(item is s for s in seen):
             seen.append(item)
             todo += [*item.args, getattr(item, "reason", None), item.__cause__, item.__context__]
-    if any(isinstance(e, socket.gaierror) for e in seen) or any("resolve" in str(e).lower() for e in seen):
+    if any(isinstance(e, socket.gaierror) for e in seen):  # urllib3 raises its resolution error from it
         reason = "host name not found"
     elif any(isinstance(e, ConnectionRefusedError) for e in seen):
         reason = "connection refused"

@@ -97,7 +97,9 @@ def _evaluate(text: str, globalns: dict[str, Any], localns: dict[str, Any]) -> A
         return eval(text, globalns, {**_caller_locals(), **localns})  # noqa: S307
 
 
-def _parameters(fn: Callable[..., Any], name: str) -> tuple[list[inspect.Parameter], list[inspect.Parameter]]:
+def _parameters(
+    fn: Callable[..., Any], name: str, bound: frozenset[str]
+) -> tuple[list[inspect.Parameter], list[inspect.Parameter]]:
     """The parameters a model fills, by name, with evaluated annotations; and the positional-only
     ones among them as the function has them, which the call passes by position.
 
@@ -108,7 +110,6 @@ def _parameters(fn: Callable[..., Any], name: str) -> tuple[list[inspect.Paramet
         signature = inspect.signature(fn)
     except (TypeError, ValueError) as exc:
         raise TypeError(f"tool {name!r}: its parameters cannot be read ({exc})") from None
-    bound = fn.keywords.keys() if isinstance(fn, functools.partial) else set()
     globalns, localns = _namespaces(fn)
     parameters = []
     for parameter in signature.parameters.values():
@@ -149,7 +150,8 @@ def _build(fn: Callable[..., Any], name: str | None, description: str | None) ->
     # pydantic reads the tool's parameters from this wrapper's signature, in which every parameter
     # is named (the model sends a JSON object), while an exception from the tool body comes out
     # marked, so it is never mistaken for bad arguments.
-    parameters, positional = _parameters(fn, name)
+    bound = frozenset(fn.keywords) if isinstance(fn, functools.partial) else frozenset()
+    parameters, positional = _parameters(fn, name, bound)
 
     def guarded(**kwargs: Any) -> Any:
         args = [kwargs.pop(p.name) if p.name in kwargs else p.default for p in positional]
@@ -166,7 +168,6 @@ def _build(fn: Callable[..., Any], name: str | None, description: str | None) ->
         schema = adapter.json_schema()
     except (PydanticUserError, NameError, TypeError) as exc:
         raise TypeError(f"tool {name!r}: {_unusable(parameters, exc)}") from None
-    bound = frozenset(fn.keywords) if isinstance(fn, functools.partial) else frozenset()
     return _Tool(name, description, shape(schema, documented), adapter, bound)
 
 
