@@ -372,10 +372,15 @@ def test_async_tools_share_one_event_loop_for_the_registry_s_life(loopback):
         client = client or httpx.AsyncClient()  # bound to the loop it was first used on
         return (await client.get(loopback.url)).json()
 
+    @tools.register
+    async def hang_up() -> None:
+        await client.aclose()
+
     answers = [tools([call("ping", "")])[0].contents for _ in range(3)]
     assert answers == [["pong"]] * 3
+    assert tools([call("hang_up", "")])[0].contents == ["null"]
     [thread] = [t for t in threading.enumerate() if t.name == "parleykit-tools"]
-    del tools, ping
+    del tools, ping, hang_up
     gc.collect()
     thread.join(5)
     assert not thread.is_alive()
