@@ -231,8 +231,9 @@ def test_demo_endpoint_tools_and_ctrl_c_at_the_prompt():
     assert code == 0, err
     assert "Traceback" not in err
     assert "scripted stand-in endpoint (not a model)" in out
-    assert "-> calls get_weather({'city': 'Lisbon'})" in out
-    assert "<- get_weather answered {'city': 'Lisbon', 'sky': 'sun', 'temperature_c': 19}" in out
+    # Arguments and results are shown alike, as JSON.
+    assert '-> calls get_weather({"city": "Lisbon"})' in out
+    assert '<- get_weather answered {"city": "Lisbon", "sky": "sun", "temperature_c": 19}' in out
 
 
 def test_a_silent_server_times_out_and_the_chat_goes_on(loopback, monkeypatch):
@@ -245,3 +246,149 @@ def test_a_silent_server_times_out_and_the_chat_goes_on(loopback, monkeypatch):
     assert any("Error parsing LLM response: " in line and line.endswith("Read timed out.")
                for line in done.stdout.splitlines())
     assert "Back again." in done.stdout
+
+
+def closed_port_url() -> str:
+    import socket
+
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    return f"http://127.0.0.1:{port}/v1/chat/completions"
+
+
+@pytest.mark.parametrize(
+    ("head", "attached"),
+    [
+        (b"\x89PNG\r\n\x1a\n", True),
+        (b"\xff\xd8\xff\xe0", True),
+        (b"GIF89a", True),
+        (b"RIFF\x10\x00\x00\x00WEBPVP8 ", True),
+        (b"RIFF\x10\x00\x00\x00WAVEfmt ", False),
+        (b"parleykit-host\n", False),
+    ],
+)
+def test_image_accepts_only_image_bytes(head, attached):
+    from parleykit.__main__ import image_kind
+
+    assert (image_kind(head + b"\x00" * 16) is not None) == attached
+
+
+def test_commands_images_and_a_refused_connection(loopback, tmp_path):
+    text, image = tmp_path / "hostname", tmp_path / "dot.gif"
+    text.write_text("parleykit-host\n")
+    image.write_bytes(b"GIF89a tiny")
+    loopback.push(streamed("", "Plain."))
+    done = run_chat(loopback.url, f"/bogus\n/image {text}\n/image {image}\n/image clear\nHi\n")
+    assert done.returncode == 0, done.stderr
+    assert "unknown command /bogus; the commands are /retry" in done.stdout
+    assert "not attached: hostname is not a PNG, JPEG, GIF or WebP image" in done.stdout
+    assert "attached dot.gif (11 bytes)" in done.stdout and "detached 1 image\n" in done.stdout
+    assert loopback.wait_for(1)[0].json["messages"][-1]["content"] == "Hi"
+
+    url = closed_port_url()
+    done = run_chat(url, "Hi\n")
+    assert done.returncode == 0, done.stderr
+    assert "LLM request error: " in done.stdout  # the client's own report, as it is
+    assert f"  [no answer: cannot connect to {url} (connection refused)]\n" in done.stdout
+
+
+def test_tour_failures_are_one_line(loopback):
+    loopback.push(b'{"error": {"message": "bad key"}}', status=401)
+    refused = closed_port_url()
+    for url, line in [
+        (loopback.url, "parleykit tour stopped: ValueError: code: 401, content: b'{\"error\": {\"message\": \"bad key\"}}'\n"),
+        (refused, f"parleykit tour stopped: cannot connect to {refused} (connection refused)\n"),
+    ]:
+        done = subprocess.run(
+            [sys.executable, "-m", "parleykit", "tour", "--endpoint", url], env=environment(), capture_output=True, text=True, timeout=60
+        )
+        assert done.returncode == 1
+        assert done.stderr == line
+
+
+def test_a_closed_pipe_ends_the_chat_quietly():
+    chat = subprocess.Popen(command(), env=environment(), stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    chat.stdout.readline()
+    chat.stdout.close()  # `chat | head -1`
+    _, err = chat.communicate(b"What is the weather in Oslo?\nHello\n", timeout=30)
+    assert chat.returncode == 0
+    assert err == b""
+
+
+def test_at_a_terminal_paste_is_one_message_ctrl_c_clears_arrows_recall_ctrl_d_quits(loopback):
+    import pty
+
+    for _ in range(3):
+        loopback.push(streamed("Hmm.", "Fine."))
+    master, slave = pty.openpty()
+    env = environment() | {"TERM": "xterm", "NO_COLOR": "1", "PROMPT_TOOLKIT_NO_CPR": "1"}
+    process = subprocess.Popen(command("--endpoint", loopback.url), stdin=slave, stdout=slave, stderr=slave, env=env)
+    os.close(slave)
+    output = bytearray()
+    changed = threading.Condition()
+
+    def read() -> None:
+        while True:
+            try:
+                data = os.read(master, 4096)
+            except OSError:  # the terminal closed with the process
+                data = b""
+            with changed:
+                output.extend(data)
+                changed.notify_all()
+            if not data:
+                return
+
+    threading.Thread(target=read, daemon=True).start()
+    def at_prompt(answers: int, prompts: int = 0) -> None:
+        """Until the answers so far have arrived and a prompt (more than ``prompts``) follows them."""
+        with changed:
+            assert changed.wait_for(
+                lambda: output.count(b"Fine.") >= answers
+                and output.rfind(b"you>") > output.rfind(b"Fine.")
+                and output.count(b"you>") > prompts,
+                15,
+            ), bytes(output)
+        time.sleep(0.3)  # the prompt is drawn; the terminal is in raw mode by now
+
+    try:
+        at_prompt(0)
+        os.write(master, b"\x1b[200~first line\nsecond line\x1b[201~\r")
+        at_prompt(1)
+        os.write(master, b"thrown away")
+        time.sleep(0.2)
+        prompts = output.count(b"you>")
+        os.write(master, b"\x03")  # Ctrl-C clears the line, the chat goes on
+        at_prompt(1, prompts)
+        os.write(master, b"kept\r")
+        at_prompt(2)
+        os.write(master, b"\x1b[A\r")  # the arrow brings the last message back
+        at_prompt(3)
+        os.write(master, b"\x04")  # Ctrl-D
+        assert process.wait(15) == 0
+    finally:
+        if process.poll() is None:
+            process.kill()
+        os.close(master)
+    sent = [r.json["messages"][-1]["content"] for r in loopback.requests]
+    assert sent == ["first line\nsecond line", "kept", "kept"]
+    assert b"(thinking) Hmm." in output and b"\x1b[2m" not in output  # NO_COLOR: reasoning marked, not dimmed
+    assert b"Traceback" not in output
+
+
+def test_a_host_name_that_cannot_be_resolved_is_said_so(monkeypatch):
+    import socket
+
+    import requests
+
+    from parleykit.__main__ import failure
+
+    def unresolvable(*args, **kwargs):
+        raise socket.gaierror(socket.EAI_NONAME, "Name or service not known")
+
+    monkeypatch.setattr(socket, "getaddrinfo", unresolvable)  # no lookup leaves the machine
+    url = "http://llm.example/v1/chat/completions"
+    with pytest.raises(requests.ConnectionError) as caught:
+        requests.post(url, json={}, timeout=5)
+    assert failure(caught.value, url) == f"cannot connect to {url} (host name not found)"

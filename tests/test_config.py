@@ -1,10 +1,12 @@
 import configparser
 import os
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
 
-from parleykit.config import Configurator
+from parleykit.config import ConfigError, Configurator
 
 
 @pytest.fixture
@@ -54,9 +56,16 @@ def test_environment_wins_over_set_which_wins_over_the_file(config_file, monkeyp
 
 
 def test_environment_alone_provides_an_option(config_file, monkeypatch):
-    monkeypatch.setenv("PARLEYKIT_LLM_API_KEY", "")
+    monkeypatch.setenv("PARLEYKIT_LLM_API_KEY", "sk-env")
     assert Configurator.has_option("llm", "api_key")
-    assert Configurator.get("llm", "api_key") == ""
+    assert Configurator.get("llm", "api_key") == "sk-env"
+
+
+def test_an_empty_environment_variable_counts_as_unset(config_file, monkeypatch):
+    monkeypatch.setenv("PARLEYKIT_LLM_API_KEY", "")
+    assert not Configurator.has_option("llm", "api_key")
+    write(config_file, "[llm]\napi_key = from-file\n", 1_000_000_000)
+    assert Configurator.get("llm", "api_key") == "from-file"
 
 
 @pytest.mark.parametrize(
@@ -77,3 +86,48 @@ def test_file_location(config_file, monkeypatch, tmp_path, env, expected):
     write(expected, "[llm]\napi_key = found\n", 1_000_000_000)
     assert Configurator.path() == expected
     assert Configurator.get("llm", "api_key") == "found"
+
+
+SECRET = "sk-live-7f3a9b"
+
+
+@pytest.mark.parametrize(
+    ("content", "problem"),
+    [
+        (f"api_key = {SECRET}\n".encode(), "line 1 comes before any [section] header"),
+        (f"[llm]\napi_key = {SECRET}\n\xff\n".encode("latin-1"), "not UTF-8 text (byte 31)"),
+        (f"[llm]\napi_key = {SECRET}\napi_key = {SECRET}\n".encode(), "line 3: option 'api_key' appears twice in [llm]"),
+        (f"[llm]\napi_key = {SECRET}\n[llm]\n".encode(), "line 3: section [llm] appears twice"),
+        (f"[llm]\n{SECRET}\n  \n= {SECRET}\n".encode(), "lines 2, 4 neither a [section]"),
+        (None, "Is a directory"),
+    ],
+)
+def test_an_unusable_file_is_one_line_naming_the_file_never_its_content(config_file, content, problem):
+    if content is None:
+        config_file.mkdir()
+    else:
+        config_file.write_bytes(content)
+    for _ in range(2):  # also when the cached verdict is given again
+        with pytest.raises(ConfigError) as caught:
+            Configurator.has_option("llm", "api_key")
+        message = str(caught.value)
+        assert message.startswith(f"configuration file {config_file}: ") and problem in message
+        assert "\n" not in message and SECRET not in message and "sk-" not in message
+
+
+@pytest.mark.parametrize("bom", [b"", b"\xef\xbb\xbf"])
+def test_utf8_with_or_without_a_byte_order_mark(config_file, bom):
+    config_file.write_bytes(bom + "[llm]\napi_key = clé\n".encode())
+    assert Configurator.get("llm", "api_key") == "clé"
+
+
+def test_the_chat_refuses_an_unusable_file_in_one_line(config_file):
+    config_file.write_text(f"api_key = {SECRET}\n")
+    env = {k: v for k, v in os.environ.items() if not k.startswith("PARLEYKIT_")}
+    env["PARLEYKIT_CONFIG"] = str(config_file)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(Path(__file__).parent.parent / "src"), env.get("PYTHONPATH")]))
+    for command in ("chat", "tour"):
+        done = subprocess.run([sys.executable, "-m", "parleykit", command], input="", env=env, capture_output=True, text=True, timeout=60)
+        assert done.returncode == 1
+        assert done.stderr == f"parleykit: configuration file {config_file}: line 1 comes before any [section] header\n"
+        assert SECRET not in done.stdout

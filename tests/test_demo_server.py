@@ -79,3 +79,39 @@ def test_other_texts_are_answered_without_tools(demo_url, tools, stream):
     history = [Message(role=MessageRole.user, contents=[[{"type": "image_url", "image_url": "data:,"}, {"type": "text", "text": "Nice picture"}]])]
     _, content, calls, finish = ask(demo_url, history, tools, stream)
     assert '"Nice picture" (2 words)' in content and not calls and finish == "stop"
+
+
+@pytest.mark.parametrize(
+    ("body", "problem"),
+    [
+        (b"{", "invalid request body: Expecting"),
+        (b"\xff", "invalid request body:"),
+        (b"[]", "the body must be a JSON object"),
+        (b'{"messages": "abc"}', '"messages" must be an array'),
+        (b'{"messages": ["abc"]}', "messages[0] must be an object"),
+        (b'{"messages": [{"role": "user", "content": 5}]}', "messages[0].content must be"),
+        (b'{"messages": [{"role": "user", "content": ["x"]}]}', "messages[0].content must be"),
+        (b'{"messages": [{"role": "assistant", "tool_calls": [{"id": 1}]}]}', "messages[0].tool_calls must be"),
+        (b'{"messages": [{"role": "user", "content": "weather"}], "tools": [{"function": {"name": 1}}]}', "tools[0] must hold"),
+        (b'{"messages": [{"role": "user", "content": "weather"}], "tools": [{"function": {"name": "get_weather", "parameters": {"properties": {"city": 1}}}}]}', "tools[0] must hold"),
+        (b'{"messages": [], "stream": "yes"}', '"stream" must be true or false'),
+    ],
+)
+def test_every_bad_request_gets_a_400_with_a_json_error(demo_url, body, problem):
+    response = requests.post(demo_url, data=body, headers={"Content-Type": "application/json"}, timeout=5)
+    assert response.status_code == 400
+    assert problem in response.json()["error"]["message"]
+
+
+def test_a_malformed_request_line_or_method_gets_a_json_error(demo_url):
+    import socket
+    from urllib.parse import urlsplit
+
+    url = urlsplit(demo_url)
+    response = requests.get(demo_url, timeout=5)
+    assert response.status_code == 405 and "POST" in response.json()["error"]["message"]
+    with socket.create_connection((url.hostname, url.port), timeout=5) as connection:
+        connection.sendall(b"NOT A REQUEST\r\n\r\n")
+        reply = connection.makefile("rb").read()
+    head, _, body = reply.partition(b"\r\n\r\n")
+    assert head.startswith(b"HTTP/1.1 400") and json.loads(body)["error"]["message"]

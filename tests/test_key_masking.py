@@ -118,3 +118,14 @@ def test_the_client_never_shows_the_key(loopback, key_in_env, capsys):
              capsys.readouterr().out]
     assert all(KEY not in text for text in shown)
     assert "be brief" in shown[3]  # the dump is a real one
+
+
+def test_a_key_in_a_file_that_cannot_be_parsed_is_never_shown(loopback, isolated_config, reports):
+    from parleykit.config import ConfigError
+
+    isolated_config.write_text(f"api_key = {KEY}\n")  # no [llm] header: the key was never read
+    client = LLModal(endpoint_url=loopback.url)
+    with pytest.raises(ConfigError) as caught:
+        client.invoke("hi")
+    assert reports == [(f"LLM request error: configuration file {isolated_config}: line 1 comes before any [section] header", caught.value)]
+    assert not loopback.requests

@@ -1,6 +1,8 @@
 import asyncio
+import enum
 import functools
 import json
+import warnings
 from typing import Annotated
 
 import pytest
@@ -116,7 +118,16 @@ def test_async_tool_runs_inside_a_running_event_loop(tools):
     async def main():
         return tools([call("slow_sum", '{"a": 1, "b": 1}')])
 
-    assert asyncio.run(main())[0].contents == ["2"]
+    # It runs, but the caller's loop stands still meanwhile, and that is said.
+    with pytest.warns(RuntimeWarning, match="acall"):
+        assert asyncio.run(main())[0].contents == ["2"]
+
+    async def awaited():
+        return await tools.acall([call("slow_sum", '{"a": 2, "b": 2}')])
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert asyncio.run(awaited())[0].contents == ["4"]
 
 
 def test_registry_is_a_pydantic_field_of_a_strict_model(tools):
@@ -166,3 +177,242 @@ def test_any_kind_of_callable_is_a_tool(fn, given_name, name, description, argum
     assert schema["function"]["name"] == name and schema["function"]["description"] == description
     assert schema["function"]["parameters"]["required"] == list(json.loads(arguments))
     assert tools([call(name, arguments)])[0].contents == [text]
+
+
+def base(user: str, a: int, b: int = 0) -> str:
+    return f"{user}:{a + b}"
+
+
+def positional(a: int, /, b: int) -> int:
+    return a - b
+
+
+def positional_defaults(a: int = 1, /, b: int = 2) -> int:
+    return a * 10 + b
+
+
+def extra(a: int, **more: int) -> dict:
+    return {"a": a, **more}
+
+
+# The tool, the properties offered to the model, then (arguments, result text) pairs.
+SIGNATURES = [
+    (positional, ["a", "b"], [('{"a": 5, "b": 2}', "3"), ('{"b": 2}', "Error: invalid arguments for tool 'positional': a: Missing")]),
+    (positional_defaults, ["a", "b"], [('{"b": 5}', "15"), ('{"a": 3}', "32")]),
+    # Arguments bound by a partial are neither offered nor taken from the model.
+    (functools.partial(base, b=1), ["user", "a"], [('{"user": "u", "a": 10}', "u:11"), ('{"user": "u", "a": 10, "b": 100}', "Error: invalid arguments for tool 'base': b: Unexpected")]),
+    (functools.partial(base, "alice"), ["a", "b"], [('{"a": 1}', "alice:1"), ('{"user": "mallory", "a": 1}', "Error: invalid arguments for tool 'base': user: Unexpected")]),
+    (functools.partial(positional, 7), ["b"], [('{"b": 2}', "5")]),
+    (functools.partial(extra, z=1), ["a"], [('{"a": 1, "y": 2}', '{"a": 1, "z": 1, "y": 2}'), ('{"a": 1, "z": 5}', "Error: invalid arguments for tool 'extra': z: Unexpected")]),
+    (len, ["obj"], [('{"obj": [1, 2, 3]}', "3")]),
+    (extra, ["a"], [('{"a": 1, "z": 2}', '{"a": 1, "z": 2}'), ('{"a": 1, "z": "x"}', "Error: invalid arguments for tool 'extra': z: Input should be a valid integer")]),
+]
+
+
+@pytest.mark.parametrize(("fn", "offered", "runs"), SIGNATURES)
+def test_every_signature_registers_to_a_callable_tool(fn, offered, runs):
+    tools = Tools()
+    tools.add(fn)
+    [schema] = tools.schemas
+    assert list(schema["function"]["parameters"]["properties"]) == offered
+    for arguments, text in runs:
+        assert tools([call(schema["function"]["name"], arguments)])[0].contents[-1].startswith(text)
+
+
+LOCAL_TOOLS = """
+def register(tools):
+    class Point(BaseModel):
+        x: int
+        y: int
+
+    @tools.register
+    def norm(p: Point) -> int:
+        return abs(p.x) + abs(p.y)
+
+def register_unknown(tools):
+    @tools.register
+    def lost(p: Nowhere) -> int:
+        return 0
+"""
+
+
+def test_local_classes_resolve_under_postponed_annotations():
+    import __future__
+
+    namespace = {"BaseModel": BaseModel}
+    exec(compile(LOCAL_TOOLS, "local_tools", "exec", flags=__future__.annotations.compiler_flag, dont_inherit=True), namespace)
+    tools = Tools()
+    namespace["register"](tools)
+    assert tools([call("norm", '{"p": {"x": -2, "y": 3}}')])[0].contents == ["5"]
+    with pytest.raises(TypeError, match="'Nowhere' of parameter 'p' cannot be resolved"):
+        namespace["register_unknown"](tools)
+
+
+@pytest.mark.parametrize(
+    ("fn", "name", "error"),
+    [
+        (lambda *values: sum(values), "total", r"tool 'total': parameter \*values"),
+        (print, None, r"tool 'print': parameter \*args"),
+        (lambda: None, None, r"tool name '<lambda>' .* name=\.\.\."),
+        (base, "", r"tool name '' must be"),
+    ],
+)
+def test_signatures_a_model_cannot_fill_are_refused_at_registration(fn, name, error):
+    with pytest.raises((TypeError, ValueError), match=error):
+        Tools().add(fn, name=name)
+
+
+def test_a_type_pydantic_cannot_describe_is_refused_naming_the_parameter():
+    import threading
+
+    def guarded(when: int, lock: threading.Lock) -> None: ...
+
+    with pytest.raises(TypeError, match="tool 'guarded': parameter 'lock' has a type pydantic cannot describe"):
+        Tools().add(guarded)
+
+
+class Colour(enum.Enum):
+    red = "red"
+    blue = "blue"
+
+
+class Book(BaseModel):
+    """A book."""
+
+    title: str  # a property called "title" is a property, not noise
+    colour: Colour = Colour.red
+
+
+class Tree(BaseModel):
+    value: int
+    children: list["Tree"] = []
+
+
+def google(city: str, days: int = 1) -> str:
+    """Forecast for a city.
+
+    Days count from today.
+
+    Args:
+        city: The city name.
+        days: Days ahead.
+
+    Returns:
+        The forecast.
+    """
+
+
+def numpy_style(book: Book, colour: Colour) -> str:
+    """Paint a book.
+
+    Parameters
+    ----------
+    book : Book
+        Which book.
+    colour : Colour
+        Which colour.
+    """
+
+
+def sphinx(tree: Tree, limit: Annotated[int, Field(description="At most this many", ge=1)] = 5) -> int:
+    """Count nodes.
+
+    :param tree: The tree.
+    :param limit: Overridden by the field's own description.
+    """
+
+
+@pytest.mark.parametrize(
+    ("fn", "description", "properties", "kept"),
+    [
+        (google, "Forecast for a city.\n\nDays count from today.", {"city": {"type": "string", "description": "The city name."}, "days": {"default": 1, "type": "integer", "description": "Days ahead."}}, {}),
+        (
+            numpy_style,
+            "Paint a book.",
+            {
+                # The parameter's text wins over the model's docstring; the enum is inlined.
+                "book": {"description": "Which book.", "type": "object", "required": ["title"], "properties": {"title": {"type": "string"}, "colour": {"enum": ["red", "blue"], "type": "string", "default": "red"}}},
+                "colour": {"enum": ["red", "blue"], "type": "string", "description": "Which colour."},
+            },
+            {},
+        ),
+        (
+            sphinx,
+            "Count nodes.",
+            # A recursive type stays a reference to its one definition.
+            {"tree": {"$ref": "#/$defs/Tree", "description": "The tree."}, "limit": {"default": 5, "description": "At most this many", "minimum": 1, "type": "integer"}},
+            {"Tree": {"type": "object", "required": ["value"], "properties": {"value": {"type": "integer"}, "children": {"default": [], "type": "array", "items": {"$ref": "#/$defs/Tree"}}}}},
+        ),
+    ],
+)
+def test_schemas_carry_the_docstring_per_parameter_without_titles_or_needless_refs(fn, description, properties, kept):
+    tools = Tools()
+    tools.add(fn)
+    [schema] = tools.schemas
+    assert schema["function"]["description"] == description
+    parameters = schema["function"]["parameters"]
+    assert parameters["properties"] == properties
+    assert parameters.get("$defs", {}) == kept
+
+
+def test_async_tools_share_one_event_loop_for_the_registry_s_life(loopback):
+    import gc
+    import threading
+
+    import httpx
+
+    for _ in range(3):
+        loopback.push(b'"pong"')
+    tools = Tools()
+    client = None
+
+    @tools.register
+    async def ping() -> str:
+        nonlocal client
+        client = client or httpx.AsyncClient()  # bound to the loop it was first used on
+        return (await client.get(loopback.url)).json()
+
+    @tools.register
+    async def hang_up() -> None:
+        await client.aclose()
+
+    answers = [tools([call("ping", "")])[0].contents for _ in range(3)]
+    assert answers == [["pong"]] * 3
+    assert tools([call("hang_up", "")])[0].contents == ["null"]
+    [thread] = [t for t in threading.enumerate() if t.name == "parleykit-tools"]
+    del tools, ping, hang_up
+    gc.collect()
+    thread.join(5)
+    assert not thread.is_alive()
+
+
+class Raising:
+    pass
+
+
+def fails_validation() -> None:
+    Forecast(city="x", celsius="warm")
+
+
+@pytest.mark.parametrize(
+    ("result", "call_id", "text", "answered_id"),
+    [
+        (b"\x00\xff", "a", '{"note": "2 bytes of binary data, base64-encoded", "base64": "AP8="}', "a"),
+        (float("nan"), 7, '"NaN"', "7"),
+        ({"low": float("-inf"), "high": [float("inf"), 1.5], "raw": b"\x01"}, None, '{"low": "-Infinity", "high": ["Infinity", 1.5], "raw": "AQ=="}', ""),
+        (RuntimeError(), "a", "Error: tool 'result' raised RuntimeError", "a"),
+        (RuntimeError("out of paper  \n"), "a", "Error: tool 'result' raised RuntimeError: out of paper", "a"),
+        (fails_validation, "a", "Error: tool 'result' raised ValidationError: celsius: Input should be a valid number, unable to parse string as a number", "a"),
+    ],
+)
+def test_results_are_valid_json_or_plain_text(result, call_id, text, answered_id):
+    def produce():
+        if isinstance(result, Exception):
+            raise result
+        return result() if callable(result) else result
+
+    tools = Tools()
+    tools.add(produce, name="result")
+    [message] = tools([{"id": call_id, "function": {"name": "result", "arguments": ""}}])
+    assert message.contents == [text]
+    assert message.tool_call_id == answered_id

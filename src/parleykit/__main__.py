@@ -5,15 +5,23 @@ Without --endpoint both talk to a scripted stand-in endpoint started on 127.0.0.
 parleykit._demo_server: not a model, a fixed script). With --endpoint URL (and --model NAME) they
 run against any OpenAI-compatible chat-completions server; its API key is read by Configurator
 from the "llm" section (for example the environment variable PARLEYKIT_LLM_API_KEY).
+
+At a terminal the chat reads lines with prompt_toolkit (history on the arrow keys, a paste is one
+message, Ctrl-C clears the line, Ctrl-D quits); with input from a pipe or file it reads plain lines,
+one message each, and Ctrl-C (SIGINT) at the prompt ends it. Colour is used only on a terminal and
+never when NO_COLOR is set.
 """
 
 from __future__ import annotations
 
 import argparse
 import base64
+import json
 import os
 import signal
+import socket
 import sys
+from collections.abc import Callable
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -23,6 +31,7 @@ if TYPE_CHECKING:
 CHAT_TIMEOUT = "10,600"  # seconds to connect, seconds to wait for each read
 REASON = "\033[2m"  # reasoning is shown dim, the answer plain
 PLAIN = "\033[0m"
+SYSTEM_PROMPT = "You are a concise assistant. Use the tools when they help."
 
 
 def make_tools() -> Any:
@@ -65,17 +74,64 @@ def _print_pieces(pieces: Any, colour: bool) -> None:
             print(piece.content, end="", flush=True)
         elif piece.status is LLMStatus.tool_calls:
             for call in piece.tool_calls.values():
-                print(f"{PLAIN if colour else ''}\n  -> calls {call.name}({call.content})", end="")
+                print(f"{PLAIN if colour else ''}\n  -> calls {call.name}({shown(call.content)})", end="")
             mode = None
         elif piece.status is LLMStatus.tool_results:
             for result in piece.tool_results.values():
-                print(f"\n  <- {result.name} answered {result.content}", end="")
+                print(f"\n  <- {result.name} answered {shown(result.content)}", end="")
             mode = None
+
+
+def shown(value: Any) -> str:
+    """A tool call's arguments or a tool's result as printed: a text as it is, anything else as JSON."""
+    return value if isinstance(value, str) else json.dumps(value, ensure_ascii=False, default=str)
+
+
+def use_colour() -> bool:
+    """Colour on a terminal, unless NO_COLOR is set (https://no-color.org)."""
+    return sys.stdout.isatty() and not os.environ.get("NO_COLOR")
+
+
+def key_state() -> str:
+    """Whether an API key is configured, never the key itself (raises ConfigError for a broken file)."""
+    from parleykit.config import Configurator
+
+    return "configured" if Configurator.has_option("llm", "api_key") else "not configured"
+
+
+def failure(exc: BaseException, endpoint: str) -> str:
+    """A failed request in a few words: a connection that could not be made is named with its
+    endpoint and reason; anything else by its type, since the client has printed the details."""
+    import requests
+
+    from parleykit.config import ConfigError
+
+    if isinstance(exc, ConfigError):
+        return str(exc)
+    if not isinstance(exc, requests.ConnectionError):
+        return type(exc).__name__
+    seen: list[BaseException] = []
+    todo: list[Any] = [exc]
+    while todo:  # the socket error lies a few wrappers deep, in arguments, reasons or causes
+        item = todo.pop()
+        if isinstance(item, BaseException) and not any(item is s for s in seen):
+            seen.append(item)
+            todo += [*item.args, getattr(item, "reason", None), item.__cause__, item.__context__]
+    if any(isinstance(e, socket.gaierror) for e in seen):  # urllib3 raises its resolution error from it
+        reason = "host name not found"
+    elif any(isinstance(e, ConnectionRefusedError) for e in seen):
+        reason = "connection refused"
+    elif any(isinstance(e, (TimeoutError, requests.Timeout)) for e in seen):
+        reason = "timed out"
+    else:
+        reason = "connection failed"
+    return f"cannot connect to {endpoint} ({reason})"
 
 
 def tour(args: argparse.Namespace) -> int:
     from parleykit.modal import LLModal, LLMResult
 
+    key_state()  # a broken configuration file stops here, in one line
     server = None
     endpoint = args.endpoint
     if endpoint is None:
@@ -84,14 +140,9 @@ def tour(args: argparse.Namespace) -> int:
         server, endpoint = _demo_server.serve()
         print(f"Scripted stand-in endpoint (not a model) at {endpoint}")
     extra: dict[str, Any] = {"model": args.model} if args.model else {}
-    colour = sys.stdout.isatty()
+    colour = use_colour()
     try:
-        client = LLModal(
-            endpoint_url=endpoint,
-            system_prompt="You are a concise assistant. Use the tools when they help.",
-            tools=make_tools(),
-            extra_body=extra,
-        )
+        client = LLModal(endpoint_url=endpoint, system_prompt=SYSTEM_PROMPT, tools=make_tools(), extra_body=extra)
         print("\n1. A plain turn:")
         print("  you: Hello! Who are you?")
         result = client.invoke("Hello! Who are you?")
@@ -112,25 +163,60 @@ def tour(args: argparse.Namespace) -> int:
             latest = message.latest
             text = latest.get("content") or ", ".join(c["function"]["name"] for c in latest.get("tool_calls", []))
             print(f"  {latest['role']:>9}: {str(text)[:70]}")
+    except Exception as exc:  # the client has printed its report; the tour ends in one line
+        detail = failure(exc, endpoint)
+        if detail == type(exc).__name__ and str(exc):
+            detail += ": " + " ".join(str(exc).split())[:200]
+        print(f"parleykit tour stopped: {detail}", file=sys.stderr)
+        return 1
     finally:
         if server is not None:
             server.shutdown()
     return 0
 
-CHAT_HELP = """Type a message and press Enter. Commands:
+CHAT_HELP = """Type a message and press Enter (a pasted text is one message). Commands:
   /retry        ask the last message again; both answers stay in the history as alternatives
-  /image PATH   attach an image file to your next message
+  /image PATH   attach a PNG, JPEG, GIF or WebP image to your next message
+  /image clear  detach the images waiting for your next message
   /history      show the conversation, with every alternative of each message
-  /quit         leave (so do Ctrl-D, and Ctrl-C at the prompt)
+  /help         show this text
+  /quit         leave (so does Ctrl-D; Ctrl-C clears the line)
 Ctrl-C while an answer streams stops it; what arrived so far stays in the history."""
+COMMANDS = "/retry, /image, /history, /help, /quit"
 
 MEDIA_PREFIX = "data:image;base64,"  # how the client embeds images and video frames in a message
+
+
+def image_kind(data: bytes) -> str | None:
+    """The image format of a file's bytes, by their signature: the formats vision models take."""
+    if data.startswith(b"\x89PNG\r\n\x1a\n"):
+        return "PNG"
+    if data.startswith(b"\xff\xd8\xff"):
+        return "JPEG"
+    if data.startswith((b"GIF87a", b"GIF89a")):
+        return "GIF"
+    if data[:4] == b"RIFF" and data[8:12] == b"WEBP":
+        return "WebP"
+    return None
+
+
+def line_reader(interactive: bool) -> Callable[[str], str]:
+    """How the chat reads a message: prompt_toolkit at a terminal, plain lines otherwise."""
+    if not interactive:
+        return input
+    from prompt_toolkit import PromptSession
+    from prompt_toolkit.history import InMemoryHistory
+
+    session: PromptSession[str] = PromptSession(history=InMemoryHistory())
+    return session.prompt
 
 
 def chat(args: argparse.Namespace) -> int:
     from parleykit.config import Configurator
     from parleykit.modal import LLModal
 
+    # Whether a key is configured, never the key itself; a broken file stops here, in one line.
+    key = key_state()
     server = None
     endpoint = args.endpoint
     if endpoint is None:
@@ -148,20 +234,14 @@ def chat(args: argparse.Namespace) -> int:
     # the configuration gives its own.
     if not Configurator.has_option("llm", "timeout"):
         Configurator.set("llm", "timeout", CHAT_TIMEOUT)
-    # Whether a key is configured, never the key itself.
-    key = "configured" if Configurator.has_option("llm", "api_key") else "not configured"
     print(f"Endpoint {endpoint}; API key (section 'llm'): {key}")
     extra: dict[str, Any] = {"stream": True}
     if args.model:
         extra["model"] = args.model
     client = LLModal(endpoint_url=endpoint, system_prompt=args.system, tools=make_tools(), extra_body=extra)
-    if sys.stdin.isatty():
-        try:
-            import readline  # noqa: F401  (line editing and history for input())
-        except ImportError:
-            pass
+    interactive = sys.stdin.isatty() and sys.stdout.isatty()
     try:
-        return Chat(client, colour=sys.stdout.isatty()).run()
+        return Chat(client, colour=use_colour(), interactive=interactive).run()
     finally:
         if server is not None:
             server.shutdown()
@@ -170,22 +250,30 @@ def chat(args: argparse.Namespace) -> int:
 class Chat:
     """The interactive loop around one client: reads lines, runs commands, streams the answers."""
 
-    def __init__(self, client: LLModal, colour: bool) -> None:
+    def __init__(self, client: LLModal, colour: bool, interactive: bool = False) -> None:
         self.client = client
         self.colour = colour
+        self.interactive = interactive
+        self.read = line_reader(interactive)
 
     def run(self) -> int:
         print(CHAT_HELP)
         while True:
+            print()
             try:
-                line = input("\nyou> ")
-            except (EOFError, KeyboardInterrupt):  # Ctrl-D, end of input, or Ctrl-C at the prompt
+                line = self.read("you> ")
+            except KeyboardInterrupt:
+                if self.interactive:
+                    continue  # Ctrl-C at a terminal clears the line
+                print()
+                return 0  # SIGINT to a chat reading a pipe ends it
+            except EOFError:  # Ctrl-D or end of input
                 print()
                 return 0
             text = line.strip()
             if not text:
                 continue
-            if not text.startswith("/"):
+            if not text.startswith("/") or "\n" in text:
                 self.turn(text)
                 continue
             command, _, argument = text.partition(" ")
@@ -197,8 +285,10 @@ class Chat:
                 self.attach(argument.strip().strip("'\""))
             elif command == "/history":
                 self.history()
-            else:
+            elif command == "/help":
                 print(CHAT_HELP)
+            else:
+                print(f"  unknown command {command}; the commands are {COMMANDS}")
 
     def turn(self, prompt: str, retry: bool = False) -> None:
         """Sends one user turn and prints its streamed answer.
@@ -232,8 +322,10 @@ class Chat:
                 pieces.close()
             client._reset()  # tool calls half received belong to no request any more
             print("  [abandoned; the partial answer stays in the history]")
+        except BrokenPipeError:
+            raise  # nobody reads the output any more
         except Exception as exc:  # the client has printed the reason and recorded its default answer
-            print(f"  [no answer: {type(exc).__name__}]")
+            print(f"  [no answer: {failure(exc, client.endpoint_url)}]")
         finally:
             signal.signal(signal.SIGINT, previous)
             # A stop that came too late for the stream must not stop the next one; a retry that
@@ -270,14 +362,22 @@ class Chat:
             print(f"  (answer {len(answer.contents)} of {len(answer.contents)}; /history shows them all)")
 
     def attach(self, argument: str) -> None:
+        images = self.client.images
         if not argument:
-            print("  usage: /image PATH")
+            print("  usage: /image PATH, or /image clear")
+            return
+        if argument == "clear":
+            print(f"  detached {len(images)} image{'s' if len(images) != 1 else ''}")
+            images.clear()
             return
         path = Path(argument).expanduser()
         try:
             data = path.read_bytes()
         except OSError as exc:
             print(f"  cannot read {argument}: {exc.strerror or exc}")
+            return
+        if image_kind(data) is None:
+            print(f"  not attached: {path.name} is not a PNG, JPEG, GIF or WebP image")
             return
         self.client.images.append(base64.b64encode(data).decode("ascii"))
         waiting = len(self.client.images)
@@ -333,19 +433,28 @@ def describe_content(content: Any) -> str:
 
 
 def main(argv: list[str] | None = None) -> int:
+    from parleykit.config import ConfigError
+
     parser = argparse.ArgumentParser(prog="python -m parleykit")
+    server = argparse.ArgumentParser(add_help=False)
+    server.add_argument("--endpoint", help="chat-completions URL of a real server (default: a scripted local one)")
+    server.add_argument("--model", help="model name sent in the request body")
     sub = parser.add_subparsers(dest="command", required=True)
-    tour_cmd = sub.add_parser("tour", help="a short conversation with tools, plain and streamed")
-    tour_cmd.add_argument("--endpoint", help="chat-completions URL of a real server (default: a scripted local one)")
-    tour_cmd.add_argument("--model", help="model name sent in the request body")
-    chat_cmd = sub.add_parser("chat", help="an interactive conversation, streamed, with the demo tools")
-    chat_cmd.add_argument("--endpoint", help="chat-completions URL of a real server (default: a scripted local one)")
-    chat_cmd.add_argument("--model", help="model name sent in the request body")
-    chat_cmd.add_argument(
-        "--system", default="You are a concise assistant. Use the tools when they help.", help="the system prompt"
-    )
+    sub.add_parser("tour", parents=[server], help="a short conversation with tools, plain and streamed")
+    chat_cmd = sub.add_parser("chat", parents=[server], help="an interactive conversation, streamed, with the demo tools")
+    chat_cmd.add_argument("--system", default=SYSTEM_PROMPT, help="the system prompt")
     args = parser.parse_args(argv)
-    return chat(args) if args.command == "chat" else tour(args)
+    try:
+        return chat(args) if args.command == "chat" else tour(args)
+    except ConfigError as exc:
+        print(f"parleykit: {exc}", file=sys.stderr)
+        return 1
+    except BrokenPipeError:
+        # The reader went away (`chat | head -1`): end quietly. What is still buffered for stdout
+        # goes nowhere, so the flush at exit does not fail once more.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 0
 
 
 if __name__ == "__main__":

@@ -21,6 +21,7 @@ finish reason and ``data: [DONE]``. Otherwise it is one JSON reply. Standard lib
 import itertools
 import json
 import re
+import sys
 import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -36,8 +37,6 @@ class _Server(ThreadingHTTPServer):
     def handle_error(self, request: Any, client_address: Any) -> None:
         # A client that stops reading a stream at its finish reason drops the connection; that is
         # normal for this endpoint, not an error worth a traceback.
-        import sys
-
         if not isinstance(sys.exc_info()[1], ConnectionError):
             super().handle_error(request, client_address)
 
@@ -45,7 +44,6 @@ class _Server(ThreadingHTTPServer):
 def serve(host: str = "127.0.0.1", port: int = 0) -> tuple[ThreadingHTTPServer, str]:
     """Start the server in a daemon thread; returns it and its chat-completions URL."""
     server = _Server((host, port), _Handler)
-    server.daemon_threads = True
     threading.Thread(target=server.serve_forever, name="parleykit-demo", daemon=True).start()
     return server, f"http://{host}:{server.server_address[1]}/v1/chat/completions"
 
@@ -86,7 +84,7 @@ def _say(reasoning: str, content: str) -> dict[str, Any]:
 def _text(content: Any) -> str:
     """The text of a message content: a string, or the text parts of a content-part list."""
     if isinstance(content, list):
-        return " ".join(p.get("text", "") for p in content if isinstance(p, dict) and p.get("type") == "text")
+        return " ".join(p["text"] for p in content if isinstance(p, dict) and p.get("type") == "text" and isinstance(p.get("text"), str))
     return content if isinstance(content, str) else ""
 
 
@@ -94,8 +92,45 @@ def _tool_name(messages: list[dict[str, Any]], call_id: Any) -> str:
     for message in reversed(messages):
         for call in message.get("tool_calls") or []:
             if call.get("id") == call_id:
-                return call.get("function", {}).get("name", "the tool")
+                return str(call["function"].get("name") or "the tool")
     return "the tool"
+
+
+def problem(request: Any) -> str | None:
+    """What makes a request body unanswerable, or None: the shape the script reads, checked first."""
+    if not isinstance(request, dict):
+        return "the body must be a JSON object"
+    messages = request.get("messages")
+    if not isinstance(messages, list):
+        return '"messages" must be an array'
+    for at, message in enumerate(messages):
+        where = f"messages[{at}]"
+        if not isinstance(message, dict) or not isinstance(message.get("role"), str):
+            return f"{where} must be an object with a string \"role\""
+        content = message.get("content")
+        if not (content is None or isinstance(content, str) or _objects(content)):
+            return f"{where}.content must be a string, null or an array of objects"
+        calls = message.get("tool_calls")
+        if calls is not None and not (_objects(calls) and all(isinstance(c.get("function"), dict) for c in calls)):
+            return f"{where}.tool_calls must be an array of objects with a \"function\" object"
+    tools = request.get("tools")
+    if tools is not None:
+        if not _objects(tools):
+            return '"tools" must be an array of objects'
+        for at, tool in enumerate(tools):
+            function = tool.get("function")
+            parameters = function.get("parameters", {}) if isinstance(function, dict) else None
+            properties = parameters.get("properties", {}) if isinstance(parameters, dict) else None
+            if not (isinstance(function, dict) and isinstance(function.get("name"), str)
+                    and isinstance(properties, dict) and all(isinstance(p, dict) for p in properties.values())):
+                return f"tools[{at}] must hold a \"function\" object with a \"name\" and object \"parameters\""
+    if not isinstance(request.get("stream", False), bool):
+        return '"stream" must be true or false'
+    return None
+
+
+def _objects(value: Any) -> bool:
+    return isinstance(value, list) and all(isinstance(item, dict) for item in value)
 
 
 def _pick_tool(tools: list[dict[str, Any]], text: str) -> dict[str, Any] | None:
@@ -143,15 +178,37 @@ class _Handler(BaseHTTPRequestHandler):
     def log_message(self, format: str, *args: Any) -> None:
         pass  # a demo in a notebook or README should not print access logs
 
+    def send_error(self, code: int, message: str | None = None, explain: str | None = None) -> None:
+        """Every refusal, also of a malformed request line or method, as a JSON error."""
+        self.close_connection = True
+        # A request line too broken to name a version would be answered in HTTP/0.9, without status.
+        self.request_version = self.protocol_version
+        self._error(code, message or self.responses.get(code, ("error",))[0])
+
+    def _error(self, status: int, message: str) -> None:
+        kind = "invalid_request_error" if status < 500 else "server_error"
+        self._send(status, "application/json", json.dumps({"error": {"message": message, "type": kind}}).encode())
+
+    def _not_post(self) -> None:
+        self._error(405, f"{self.command} is not answered here: chat completions are POSTed")
+
+    do_GET = do_HEAD = do_PUT = do_PATCH = do_DELETE = do_OPTIONS = _not_post
+
     def do_POST(self) -> None:
         try:
-            request = json.loads(self.rfile.read(int(self.headers.get("Content-Length") or 0)))
-            if not isinstance(request, dict):
-                raise ValueError("the body must be a JSON object")
+            length = int(self.headers.get("Content-Length") or 0)
+            if length < 0:
+                raise ValueError("negative Content-Length")
+            request = json.loads(self.rfile.read(length))
         except ValueError as exc:
-            body = json.dumps({"error": {"message": f"invalid request body: {exc}", "type": "invalid_request_error"}})
-            return self._send(400, "application/json", body.encode())
-        reply = script(request)
+            return self._error(400, f"invalid request body: {exc}")
+        if (wrong := problem(request)) is not None:
+            return self._error(400, f"invalid request body: {wrong}")
+        try:
+            reply = script(request)
+        except Exception as exc:  # a fault of the script itself: said, not a dropped connection
+            print(f"parleykit demo endpoint: {type(exc).__name__}: {exc}", file=sys.stderr)
+            return self._error(500, f"the scripted endpoint failed: {type(exc).__name__}")
         head = {"id": f"chatcmpl-demo{time.monotonic_ns()}", "created": int(time.time()), "model": MODEL}
         if request.get("stream") is True:
             self.send_response(200)
@@ -164,8 +221,8 @@ class _Handler(BaseHTTPRequestHandler):
             self.wfile.write(b"0\r\n\r\n")
         else:
             choice = {"index": 0, "message": reply["message"], "finish_reason": reply["finish_reason"]}
-            body = {**head, "object": "chat.completion", "choices": [choice]}
-            self._send(200, "application/json", json.dumps(body).encode())
+            completion = {**head, "object": "chat.completion", "choices": [choice]}
+            self._send(200, "application/json", json.dumps(completion).encode())
 
     def _send(self, status: int, content_type: str, body: bytes) -> None:
         self.send_response(status)

@@ -1,22 +1,31 @@
 """The tool registry: Python callables offered to the model, and the runner for its tool calls."""
 
 import asyncio
-import concurrent.futures
+import base64
 import functools
 import inspect
 import json
+import math
 import re
-from collections.abc import Callable, Iterator
+import sys
+import threading
+import types
+import warnings
+import weakref
+from collections.abc import Callable, Coroutine, Iterator
 from dataclasses import dataclass
 from typing import Any, overload
 
-from pydantic import TypeAdapter, ValidationError
+from pydantic import PydanticUserError, TypeAdapter, ValidationError
 from pydantic_core import core_schema, to_jsonable_python
 
+from parleykit._tool_schema import describe, shape
 from parleykit.message import Message, MessageRole
 
 # What chat-completions services accept as a function name.
 _NAME = re.compile(r"[A-Za-z0-9_-]{1,64}")
+# The documentation link pydantic appends to its messages: noise for a model.
+_PYDANTIC_LINK = re.compile(r"\s*For further information visit https://errors\.pydantic\.dev\S*")
 
 
 class _ToolRaised(Exception):
@@ -29,6 +38,7 @@ class _Tool:
     description: str
     parameters: dict[str, Any]
     adapter: TypeAdapter[Any]  # validates the arguments, then calls the tool
+    bound: frozenset[str]  # names a partial fixed: a model may not send them, not even into **kwargs
 
     @property
     def schema(self) -> dict[str, Any]:
@@ -38,33 +48,187 @@ class _Tool:
         }
 
 
+def _described(fn: Callable[..., Any]) -> Any:
+    """What names and documents a tool: the function inside a partial, else the callable itself."""
+    return fn.func if isinstance(fn, functools.partial) else fn
+
+
+def _code_owner(fn: Any) -> Any:
+    """The plain function whose globals and closure a tool's annotations are written in."""
+    for _ in range(100):  # a bound on chains of wrappers that lead back to themselves
+        if isinstance(fn, functools.partial):
+            fn = fn.func
+        elif isinstance(fn, types.MethodType):
+            fn = fn.__func__
+        elif hasattr(fn, "__wrapped__"):
+            fn = fn.__wrapped__
+        elif inspect.isroutine(fn) or isinstance(fn, type) or not callable(fn):
+            break
+        else:  # a callable object: its class's __call__
+            fn = type(fn).__call__
+    return fn
+
+
+def _namespaces(fn: Callable[..., Any]) -> tuple[dict[str, Any], dict[str, Any]]:
+    """Globals and closure variables to evaluate annotation texts in."""
+    owner = _code_owner(fn)
+    module = sys.modules.get(getattr(owner, "__module__", None) or "")
+    globalns = getattr(owner, "__globals__", None) or (vars(module) if module else {})
+    localns: dict[str, Any] = {}
+    code = getattr(owner, "__code__", None)
+    for var, cell in zip(code.co_freevars if code else (), getattr(owner, "__closure__", None) or ()):
+        try:
+            localns[var] = cell.cell_contents
+        except ValueError:  # a closure variable not assigned yet
+            pass
+    return globalns, localns
+
+
+def _evaluate(text: str, globalns: dict[str, Any], localns: dict[str, Any]) -> Any:
+    """An annotation written as text, evaluated where the tool was written.
+
+    With ``from __future__ import annotations`` every annotation is a text, and a class defined
+    inside a function is found neither in the module nor, unless the body uses it, in the closure:
+    then the locals of the code that registers the tool fill the gap.
+    """
+    try:
+        return eval(text, globalns, localns)  # noqa: S307 (the tool author's own annotation)
+    except NameError:
+        return eval(text, globalns, {**_caller_locals(), **localns})  # noqa: S307
+
+
+def _parameters(
+    fn: Callable[..., Any], name: str, bound: frozenset[str]
+) -> tuple[list[inspect.Parameter], list[inspect.Parameter]]:
+    """The parameters a model fills, by name, with evaluated annotations; and the positional-only
+    ones among them as the function has them, which the call passes by position.
+
+    Arguments bound by ``functools.partial`` are not among them: the model must not override them.
+    Positional-only parameters are filled by name like the rest; ``*args`` cannot be, and is refused.
+    """
+    try:
+        signature = inspect.signature(fn)
+    except (TypeError, ValueError) as exc:
+        raise TypeError(f"tool {name!r}: its parameters cannot be read ({exc})") from None
+    globalns, localns = _namespaces(fn)
+    parameters = []
+    for parameter in signature.parameters.values():
+        if parameter.name in bound:
+            continue
+        if parameter.kind is parameter.VAR_POSITIONAL:
+            raise TypeError(
+                f"tool {name!r}: parameter *{parameter.name} cannot be filled from the named arguments a model "
+                f"sends; make it a list (`{parameter.name}: list[...]`)"
+            )
+        annotation = parameter.annotation
+        if isinstance(annotation, str):
+            try:
+                annotation = _evaluate(annotation, globalns, localns)
+            except Exception as exc:
+                raise TypeError(
+                    f"tool {name!r}: the annotation {annotation!r} of parameter {parameter.name!r} cannot be "
+                    f"resolved ({type(exc).__name__}: {exc}); define the type at module level"
+                ) from None
+        # Positional-only parameters come first, so as positional-or-keyword ones they keep a valid order.
+        kind = parameter.POSITIONAL_OR_KEYWORD if parameter.kind is parameter.POSITIONAL_ONLY else parameter.kind
+        parameters.append(parameter.replace(kind=kind, annotation=annotation))
+    positional = [p for p in signature.parameters.values() if p.kind is p.POSITIONAL_ONLY]
+    return parameters, positional
+
+
 def _build(fn: Callable[..., Any], name: str | None, description: str | None) -> _Tool:
-    # A partial's own name and docstring are those of functools.partial, not of the tool.
-    described = fn.func if isinstance(fn, functools.partial) else fn
-    name = name or getattr(described, "__name__", None)
-    if not name or not _NAME.fullmatch(name):
-        raise ValueError(f"tool name {name!r} must be 1 to 64 letters, digits, '_' or '-'")
+    described = _described(fn)
+    if name is None:
+        # A callable object has no name of its own: it is named after its class.
+        name = getattr(described, "__name__", None) or type(described).__name__
+    if not _NAME.fullmatch(name):
+        raise ValueError(f"tool name {name!r} must be 1 to 64 letters, digits, '_' or '-'; choose one with name=...")
+    prose, documented = describe(inspect.getdoc(described))
     if description is None:
-        description = inspect.getdoc(described) or ""
+        description = prose
 
-    # pydantic reads the tool's parameters from this wrapper's signature, while an exception from
-    # the tool body comes out marked, so it is never mistaken for bad arguments. The signature is
-    # copied with evaluated annotations so that methods, callable objects and partials work alike.
-    signature = inspect.signature(fn, eval_str=True)
+    # pydantic reads the tool's parameters from this wrapper's signature, in which every parameter
+    # is named (the model sends a JSON object), while an exception from the tool body comes out
+    # marked, so it is never mistaken for bad arguments.
+    bound = frozenset(fn.keywords) if isinstance(fn, functools.partial) else frozenset()
+    parameters, positional = _parameters(fn, name, bound)
 
-    def guarded(*args: Any, **kwargs: Any) -> Any:
+    def guarded(**kwargs: Any) -> Any:
+        args = [kwargs.pop(p.name) if p.name in kwargs else p.default for p in positional]
         try:
             return fn(*args, **kwargs)
         except Exception as exc:
             raise _ToolRaised from exc
 
     guarded.__name__ = guarded.__qualname__ = name
-    guarded.__signature__ = signature  # type: ignore[attr-defined]
-    guarded.__annotations__ = {
-        p.name: p.annotation for p in signature.parameters.values() if p.annotation is not p.empty
-    }
-    adapter: TypeAdapter[Any] = TypeAdapter(guarded)
-    return _Tool(name, description, adapter.json_schema(), adapter)
+    guarded.__signature__ = inspect.Signature(parameters)  # type: ignore[attr-defined]
+    guarded.__annotations__ = {p.name: p.annotation for p in parameters if p.annotation is not p.empty}
+    try:
+        adapter: TypeAdapter[Any] = TypeAdapter(guarded)
+        schema = adapter.json_schema()
+    except (PydanticUserError, NameError, TypeError) as exc:
+        raise TypeError(f"tool {name!r}: {_unusable(parameters, exc)}") from None
+    return _Tool(name, description, shape(schema, documented), adapter, bound)
+
+
+def _unusable(parameters: list[inspect.Parameter], exc: Exception) -> str:
+    """Why pydantic cannot describe a tool, naming the first parameter whose type it cannot take."""
+    for parameter in parameters:
+        annotation = Any if parameter.annotation is parameter.empty else parameter.annotation
+        try:
+            TypeAdapter(annotation).json_schema()
+        except Exception as own:
+            first_line = _tidy(str(own)).splitlines()[0] if str(own).strip() else type(own).__name__
+            return f"parameter {parameter.name!r} has a type pydantic cannot describe in JSON ({first_line})"
+    return _tidy(str(exc)).splitlines()[0] if str(exc).strip() else type(exc).__name__
+
+
+def _caller_locals() -> dict[str, Any]:
+    """The locals of the code that registers a tool: the first frame outside this module."""
+    frame: types.FrameType | None = sys._getframe(1)
+    while frame is not None and frame.f_code.co_filename == __file__:
+        frame = frame.f_back
+    return dict(frame.f_locals) if frame is not None else {}
+
+
+class _Loop:
+    """An event loop running in a daemon thread of its own, where a registry's async tools run.
+
+    One loop serves a registry for its whole life, so what a tool binds to the loop (a client
+    session, a connection pool, a lock) still works on its next call.
+    """
+
+    def __init__(self) -> None:
+        self.loop = asyncio.new_event_loop()
+        self.thread = threading.Thread(target=self._serve, name="parleykit-tools", daemon=True)
+        self.thread.start()
+
+    def _serve(self) -> None:
+        asyncio.set_event_loop(self.loop)
+        try:
+            self.loop.run_forever()
+            tasks = asyncio.all_tasks(self.loop)
+            for task in tasks:
+                task.cancel()
+            self.loop.run_until_complete(asyncio.gather(*tasks, return_exceptions=True))
+            self.loop.run_until_complete(self.loop.shutdown_asyncgens())
+        finally:
+            self.loop.close()
+
+    def run(self, coroutine: Coroutine[Any, Any, Any]) -> Any:
+        future = asyncio.run_coroutine_threadsafe(coroutine, self.loop)
+        try:
+            return future.result()
+        except BaseException:
+            future.cancel()  # the caller gave up (Ctrl-C): the tool does not run on unseen
+            raise
+
+    def close(self) -> None:
+        if self.loop.is_closed():
+            return
+        self.loop.call_soon_threadsafe(self.loop.stop)
+        if threading.current_thread() is not self.thread:
+            self.thread.join(5)
 
 
 class Tools:
@@ -72,17 +236,31 @@ class Tools:
 
     Fill it with ``@tools.register``, ``@tools.register(name=..., description=...)`` or
     ``tools.add(fn)``. A tool's parameters are described by the JSON schema that pydantic derives
-    from its signature, and its description defaults to its docstring. Registering a name again
+    from its signature, with the docstring's prose as the tool's description and the text it gives
+    each parameter (Google, NumPy or Sphinx style) as that parameter's description. Arguments
+    bound with ``functools.partial`` are neither offered to the model nor taken from it. A signature
+    a model could not fill (``*args``, a type pydantic cannot describe, an annotation that cannot be
+    resolved) is refused with a ``TypeError`` naming the parameter. Registering a name again
     replaces the earlier tool.
 
-    ``tools(tool_calls)`` runs the model's tool calls in order and answers each with a tool message.
-    Nothing a model sends can break the conversation: unknown tools, malformed or invalid arguments
-    and exceptions raised by a tool all become error texts in the answer, so the model can correct
-    itself.
+    ``tools(tool_calls)`` runs the model's tool calls in order and answers each with a tool message
+    whose ``tool_call_id`` is the call's id as text. Nothing a model sends can break the
+    conversation: unknown tools, malformed or invalid arguments and exceptions raised by a tool all
+    become error texts in the answer, so the model can correct itself. A result is sent as it is
+    when it is a text, else as JSON (bytes as base64, NaN and infinities as strings), else as its
+    ``str``.
+
+    Async tools run on one event loop that belongs to the registry and lives in a thread of its
+    own for as long as the registry does, so what a tool binds to its loop survives between calls.
+    The caller waits for them. Called from a thread whose event loop is running, the registry still
+    runs the calls, but that loop stands still meanwhile, so it warns (``RuntimeWarning``); async
+    code awaits ``tools.acall(tool_calls)`` instead, which runs them from a worker thread.
     """
 
     def __init__(self) -> None:
         self._tools: dict[str, _Tool] = {}
+        self._loop: _Loop | None = None
+        self._loop_lock = threading.Lock()
 
     def add(self, fn: Callable[..., Any], *, name: str | None = None, description: str | None = None) -> Callable[..., Any]:
         """Register ``fn`` as a tool (under its ``__name__`` unless ``name`` is given); returns ``fn``."""
@@ -97,7 +275,9 @@ class Tools:
         self, *, name: str | None = None, description: str | None = None
     ) -> Callable[[Callable[..., Any]], Callable[..., Any]]: ...
 
-    def register(self, fn=None, /, *, name=None, description=None):
+    def register(
+        self, fn: Callable[..., Any] | None = None, *, name: str | None = None, description: str | None = None
+    ) -> Callable[..., Any]:
         """Decorator form of ``add``, usable bare or with ``name``/``description``."""
         if fn is not None:
             return self.add(fn)
@@ -127,6 +307,10 @@ class Tools:
             for call in tool_calls
         ]
 
+    async def acall(self, tool_calls: list[dict[str, Any]]) -> list[Message]:
+        """``tools(tool_calls)`` for async code: the calls run in a worker thread, the loop goes on."""
+        return await asyncio.to_thread(self, tool_calls)
+
     def _run(self, call: Any) -> str:
         function = call.get("function") if isinstance(call, dict) else None
         if not isinstance(function, dict):
@@ -147,16 +331,52 @@ class Tools:
         if not isinstance(arguments, dict):
             return f"Error: arguments of tool {name!r} must be a JSON object, got {type(arguments).__name__}"
 
+        if fixed := sorted(tool.bound.intersection(arguments)):
+            return f"Error: invalid arguments for tool {name!r}: " + "; ".join(f"{k}: Unexpected keyword argument" for k in fixed)
         try:
             result = tool.adapter.validate_python(arguments)
             if inspect.isawaitable(result):
-                result = _await(result)
+                result = self._await(result)
         except ValidationError as exc:
             return f"Error: invalid arguments for tool {name!r}: {_describe(exc)}"
         except _ToolRaised as exc:
             cause = exc.__cause__
-            return f"Error: tool {name!r} raised {type(cause).__name__}: {cause}"
+            text = _describe(cause) if isinstance(cause, ValidationError) else _tidy(str(cause))
+            return f"Error: tool {name!r} raised {type(cause).__name__}" + (f": {text}" if text else "")
         return _serialise(result)
+
+    def _await(self, awaitable: Any) -> Any:
+        """Finish an async tool on the registry's own loop, started on first use."""
+
+        async def run() -> Any:
+            try:
+                return await awaitable
+            except Exception as exc:
+                raise _ToolRaised from exc
+
+        with self._loop_lock:
+            if self._loop is None:
+                self._loop = _Loop()
+                weakref.finalize(self, self._loop.close)
+            loop = self._loop
+        if threading.current_thread() is loop.thread:
+            # A tool that calls its own registry would wait for the loop it is holding.
+            close = getattr(awaitable, "close", None)
+            if close is not None:
+                close()
+            raise _ToolRaised from RuntimeError("an async tool cannot be called from another tool of the same registry")
+        try:
+            asyncio.get_running_loop()
+        except RuntimeError:
+            pass
+        else:
+            warnings.warn(
+                "Tools called from a thread whose event loop is running: that loop stands still until the "
+                "tools finish; await tools.acall(...) to run them from a worker thread",
+                RuntimeWarning,
+                stacklevel=4,
+            )
+        return loop.run(run())
 
     @classmethod
     def __get_pydantic_core_schema__(cls, source: Any, handler: Any) -> core_schema.CoreSchema:
@@ -170,26 +390,12 @@ class Tools:
         return {"type": "array", "items": {"type": "object"}}
 
 
-def _call_id(call: Any) -> str | None:
+def _call_id(call: Any) -> str:
+    """The id a result message answers, always a text: services pair calls and results by it."""
     call_id = call.get("id") if isinstance(call, dict) else None
-    return call_id if isinstance(call_id, str) else None
-
-
-def _await(awaitable: Any) -> Any:
-    """Finish an async tool from synchronous code, in a thread of its own if a loop is running here."""
-
-    async def run() -> Any:
-        try:
-            return await awaitable
-        except Exception as exc:
-            raise _ToolRaised from exc
-
-    try:
-        asyncio.get_running_loop()
-    except RuntimeError:
-        return asyncio.run(run())
-    with concurrent.futures.ThreadPoolExecutor(1) as pool:
-        return pool.submit(asyncio.run, run()).result()
+    if call_id is None:
+        return ""
+    return call_id if isinstance(call_id, str) else json.dumps(call_id, default=str)
 
 
 def _describe(exc: ValidationError) -> str:
@@ -200,10 +406,32 @@ def _describe(exc: ValidationError) -> str:
     return "; ".join(problems)
 
 
+def _tidy(text: str) -> str:
+    """An exception's text without pydantic's documentation links and trailing blanks."""
+    return "\n".join(line.rstrip() for line in _PYDANTIC_LINK.sub("", text).strip().splitlines())
+
+
+def _finite(value: Any) -> Any:
+    """A JSON-able value with NaN and infinities as the strings JavaScript prints for them."""
+    if isinstance(value, float) and not math.isfinite(value):
+        return "NaN" if math.isnan(value) else ("Infinity" if value > 0 else "-Infinity")
+    if isinstance(value, list):
+        return [_finite(item) for item in value]
+    if isinstance(value, dict):
+        return {key: _finite(item) for key, item in value.items()}
+    return value
+
+
 def _serialise(result: Any) -> str:
+    """A tool's result as the model reads it: a text as it is, else JSON, else the result's str."""
     if isinstance(result, str):
         return result
+    if isinstance(result, (bytes, bytearray, memoryview)):
+        data = bytes(result)
+        note = f"{len(data)} bytes of binary data, base64-encoded"
+        return json.dumps({"note": note, "base64": base64.b64encode(data).decode("ascii")})
     try:
-        return json.dumps(to_jsonable_python(result), ensure_ascii=False)
+        value = to_jsonable_python(result, bytes_mode="base64")
     except Exception:
         return str(result)
+    return json.dumps(_finite(value), ensure_ascii=False, allow_nan=False)
