@@ -1,7 +1,9 @@
 """The conversation stays one a service accepts whatever happens to a turn: interruptions, registries
 that answer wrongly, a second thread at work in the same client, servers that go silent."""
 
+import sys
 import threading
+import time
 import types
 
 import pytest
@@ -133,6 +135,20 @@ def stalled(loopback, streamed, gate):
         loopback.push([gate, completion("slow")])
 
 
+def wait_until_reading(thread, ready):
+    """Returns once ``ready()`` holds and ``thread`` waits for the server's next bytes (a socket read
+    is on its stack)."""
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        frame = sys._current_frames().get(thread.ident) if ready() else None
+        while frame is not None and frame.f_code.co_name != "readinto":
+            frame = frame.f_back
+        if frame is not None:
+            return
+        time.sleep(0.005)
+    raise TimeoutError("the worker never reached a read")
+
+
 @pytest.mark.parametrize("second", ["invoke", "read"])
 def test_second_thread_at_work_gets_a_clear_error(loopback, streamed, second):
     gate = threading.Event()
@@ -153,7 +169,8 @@ def test_second_thread_at_work_gets_a_clear_error(loopback, streamed, second):
 
     worker = threading.Thread(target=work)
     worker.start()
-    loopback.wait_for(2 if other else 1)
+    # The worker waits at the gate: a streamed turn has recorded its first piece by then.
+    wait_until_reading(worker, lambda: not streamed or client.messages[-1].contents == ["a"])
     before = [(m.role, list(m.contents)) for m in client.messages]
     with pytest.raises(RuntimeError, match=f"^{BUSY_THREAD}$"):
         client.invoke("second") if other is None else next(other)
