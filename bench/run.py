@@ -185,8 +185,10 @@ def bench_tools(quick: bool) -> None:
         """Add two numbers."""
         return a + b
 
-    ours_tool = CythonFunctionTool.from_function(add)
-    their_tool = FunctionTool.from_function(add)
+    async def add_async(a: int, b: int = 2) -> int:
+        """Add two numbers."""
+        return a + b
+
     runs = 2000 if quick else 10000
 
     def drive(tool):
@@ -197,10 +199,13 @@ def bench_tools(quick: bool) -> None:
         return lambda: asyncio.run(many())
 
     print(f"\n3. Tool runs ({runs} runs of one tool; CPU per run, median of 5)")
-    o = cpu(drive(ours_tool), 5) / runs
-    t = cpu(drive(their_tool), 5) / runs
-    row("fastmcp FunctionTool.run", f"{t * 1e6:8.2f} us/run")
-    row("CythonFunctionTool.run", f"{o * 1e6:8.2f} us/run", f"{o / t:.2f}x fastmcp, {verdict(o / t, 1.0)}")
+    for kind, fn in (("sync", add), ("async", add_async)):
+        their_tool, ours_tool = FunctionTool.from_function(fn), CythonFunctionTool.from_function(fn)
+        t = cpu(drive(their_tool), 5) / runs
+        o = cpu(drive(ours_tool), 5) / runs
+        row(f"{kind} function: fastmcp FunctionTool.run", f"{t * 1e6:8.2f} us/run")
+        row(f"{kind} function: CythonFunctionTool.run", f"{o * 1e6:8.2f} us/run",
+            f"{o / t:.2f}x fastmcp, {verdict(o / t, 1.0)}")
 
     plain = functools.lru_cache(maxsize=5000)(lambda fn: fn)
     get_cached_typeadapter(add)
