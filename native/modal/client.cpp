@@ -36,8 +36,8 @@ pk::ref private_attr(PyObject* self, const pk::name& attr) {
     // the name itself, and the instance dict does not shadow it.
     if (pk::compat::type_lookup(tp, n_getattribute) == object_getattribute && pk::compat::type_lookup(tp, n_getattr) == base_model_getattr &&
         !pk::compat::type_lookup(tp, attr)) {
-        pk::ref dict = pk::ref::steal_or_null(pk::compat::instance_dict(self));
-        PyObject* own = dict ? PyDict_GetItemWithError(dict.get(), attr) : nullptr;
+        PyObject** dictptr = pk::compat::instance_dict_slot(self);
+        PyObject* own = dictptr && *dictptr ? PyDict_GetItemWithError(*dictptr, attr) : nullptr;
         if (!own && !PyErr_Occurred()) {
             pk::ref values = pk::getattr(self, n_private);
             if (PyDict_CheckExact(values.get())) {

@@ -22,14 +22,10 @@ inline int get_optional_attr(PyObject* o, PyObject* name, PyObject** out) {
 // attribute cache behind it, which a walk over PyType_GetDict of each base would lose.
 inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) { return _PyType_Lookup(type, name); }
 
-// The instance dict of `o` (a new reference), or null with no error when its type gives instances
-// none. An instance whose dict was never made gets an empty one, as reading o.__dict__ would.
-inline PyObject* instance_dict(PyObject* o) {
-    if (Py_TYPE(o)->tp_dictoffset == 0) return nullptr;
-    PyObject* dict = PyObject_GenericGetDict(o, nullptr);
-    if (!dict) PyErr_Clear();
-    return dict;
-}
+// Where the instance dict of `o` lives (its slot; the dict itself may still be null), or null when
+// its type gives instances none. No public call reads the slot without making a dict in it;
+// both versions export this one.
+inline PyObject** instance_dict_slot(PyObject* o) { return _PyObject_GetDictPtr(o); }
 
 // "module.qualname()" (just "qualname()" for builtins or without a module; str(o) without a
 // qualname): how the interpreter names a callable in its call errors. Written with public calls,
