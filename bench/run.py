@@ -114,7 +114,7 @@ def history_of(length: int):
 def bench_stream(ep: Endpoint, quick: bool) -> None:
     from openai import OpenAI
 
-    n = 5000 if quick else 20000
+    n = 2000 if quick else 20000
     reps = 3 if quick else 5
     print(f"\n1. Stream consumption ({n} chunks; CPU per chunk, median of {reps})")
     for kind in ("answer", "reason_tool"):
@@ -146,7 +146,7 @@ def bench_stream(ep: Endpoint, quick: bool) -> None:
 def bench_plain(ep: Endpoint, quick: bool) -> None:
     from openai import OpenAI
 
-    turns = 500 if quick else 2000
+    turns = 50 if quick else 2000
     url = f"{ep.base}/plain"
     client = make_client(url, False)
     session_free = {"messages": [{"role": "user", "content": "hi"}]}
@@ -185,8 +185,10 @@ def bench_tools(quick: bool) -> None:
         """Add two numbers."""
         return a + b
 
-    ours_tool = CythonFunctionTool.from_function(add)
-    their_tool = FunctionTool.from_function(add)
+    async def add_async(a: int, b: int = 2) -> int:
+        """Add two numbers."""
+        return a + b
+
     runs = 2000 if quick else 10000
 
     def drive(tool):
@@ -197,10 +199,13 @@ def bench_tools(quick: bool) -> None:
         return lambda: asyncio.run(many())
 
     print(f"\n3. Tool runs ({runs} runs of one tool; CPU per run, median of 5)")
-    o = cpu(drive(ours_tool), 5) / runs
-    t = cpu(drive(their_tool), 5) / runs
-    row("fastmcp FunctionTool.run", f"{t * 1e6:8.2f} us/run")
-    row("CythonFunctionTool.run", f"{o * 1e6:8.2f} us/run", f"{o / t:.2f}x fastmcp, {verdict(o / t, 1.0)}")
+    for kind, fn in (("sync", add), ("async", add_async)):
+        their_tool, ours_tool = FunctionTool.from_function(fn), CythonFunctionTool.from_function(fn)
+        t = cpu(drive(their_tool), 5) / runs
+        o = cpu(drive(ours_tool), 5) / runs
+        row(f"{kind} function: fastmcp FunctionTool.run", f"{t * 1e6:8.2f} us/run")
+        row(f"{kind} function: CythonFunctionTool.run", f"{o * 1e6:8.2f} us/run",
+            f"{o / t:.2f}x fastmcp, {verdict(o / t, 1.0)}")
 
     plain = functools.lru_cache(maxsize=5000)(lambda fn: fn)
     get_cached_typeadapter(add)
@@ -221,7 +226,7 @@ def bench_tools(quick: bool) -> None:
 # ---- 4. long lines ---------------------------------------------------------------------------
 
 def bench_long_lines(ep: Endpoint, quick: bool) -> None:
-    sizes = [1, 5] if quick else [1, 5, 20]
+    sizes = [1] if quick else [1, 5, 20]
     print("\n4. One streamed line of N MB (CPU seconds to read it; median of 3)")
     for mb in sizes:
         url = f"{ep.base}/longline?bytes={mb * 1024 * 1024}"
@@ -245,7 +250,7 @@ def bench_long_lines(ep: Endpoint, quick: bool) -> None:
 # ---- 5. start-up -----------------------------------------------------------------------------
 
 def bench_startup(quick: bool) -> None:
-    reps = 5 if quick else 9
+    reps = 3 if quick else 9
     # Exactly the dependency modules the two module bodies import.
     deps_code = ("import json, enum, typing, inspect, functools, requests, pydantic, pydantic_core, mcp.types, "
                  "fastmcp.server.dependencies, fastmcp.tools, fastmcp.tools.tool, fastmcp.utilities.types")
@@ -261,7 +266,7 @@ def bench_startup(quick: bool) -> None:
     # The modules' own import work, from the interpreter's import timer: the self time of every
     # parleykit module (their bodies: imports resolved, classes and pydantic models built).
     own = []
-    for _ in range(reps):
+    for _ in range(1 if quick else reps):
         out = subprocess.run([sys.executable, "-X", "importtime", "-c", "import parleykit.modal"],
                              capture_output=True, text=True, check=True).stderr
         own.append(sum(int(line.split("|")[0].split(":")[1]) for line in out.splitlines()
@@ -287,7 +292,7 @@ def rss_mib() -> float:
 def bench_memory(ep: Endpoint, quick: bool) -> None:
     from parleykit.cython import CythonFunctionTool
 
-    turns = 10000 if quick else 100000
+    turns = 2000 if quick else 100000
     print(f"\n6. Memory ({turns} streamed turns on one client, history trimmed; {turns} tool runs)")
     client = make_client(f"{ep.base}/stream?n=3&kind=answer", True)
 
@@ -340,10 +345,10 @@ def main() -> None:
             bench_tools(args.quick)
         if "longlines" in only:
             bench_long_lines(ep, args.quick)
+        if "startup" in only:
+            bench_startup(args.quick)
         if "memory" in only:
             bench_memory(ep, args.quick)
-    if "startup" in only:
-        bench_startup(args.quick)
 
 
 if __name__ == "__main__":

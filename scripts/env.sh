@@ -1,31 +1,44 @@
-# Sourced by the project's scripts: finds CPython 3.12 and prepares the project's virtual environment.
+# Sourced by the project's scripts: finds CPython 3.12 or 3.13 and prepares the project's virtual
+# environments (.venv for 3.12, .venv-3.13 for 3.13).
+
+# find_python [VERSION]: prints the interpreter of VERSION (3.12 by default, or 3.13): $PYTHON312 or
+# $PYTHON313 if set ($PYTHON too for 3.12), else pythonVERSION if it runs, else the one under pyenv.
 find_python() {
-  if [ -n "${PYTHON:-}" ]; then echo "$PYTHON"; return; fi
-  if python3.12 -c 'import sys' >/dev/null 2>&1; then command -v python3.12; return; fi
-  local root cand
+  local version=${1:-3.12} var root cand
+  var=PYTHON${version/./}
+  if [ -n "${!var:-}" ]; then echo "${!var}"; return; fi
+  if [ "$version" = 3.12 ] && [ -n "${PYTHON:-}" ]; then echo "$PYTHON"; return; fi
+  if "python$version" -c 'import sys' >/dev/null 2>&1; then command -v "python$version"; return; fi
   root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
-  for cand in "$root"/versions/3.12*/bin/python3.12; do
+  for cand in "$root"/versions/"$version"*/bin/python"$version"; do
     [ -x "$cand" ] && { echo "$cand"; return; }
   done
-  echo "CPython 3.12 not found: set PYTHON to its path" >&2
+  echo "CPython $version not found: set $var to its path" >&2
   return 1
 }
 
-# ensure_venv DIR: creates DIR with CPython 3.12 when it is missing; prints the venv's python.
+# venv_dir VERSION: the project's virtual environment for that version.
+venv_dir() {
+  if [ "${1:-3.12}" = 3.12 ]; then echo .venv; else echo ".venv-$1"; fi
+}
+
+# ensure_venv DIR [VERSION]: creates DIR with CPython VERSION (3.12 by default) when it is missing;
+# prints the venv's python.
 ensure_venv() {
-  local dir=$1 py
+  local dir=$1 version=${2:-3.12} py
   if [ ! -x "$dir/bin/python" ]; then
-    py=$(find_python) || return 1
+    py=$(find_python "$version") || return 1
     "$py" -m venv "$dir" || return 1
     "$dir/bin/python" -m pip install -q --upgrade pip >/dev/null || return 1
   fi
   echo "$(cd "$dir" && pwd)/bin/python"
 }
 
-# ensure_dev_venv DIR: ensure_venv, plus the packages the build and the tests need; prints the python.
+# ensure_dev_venv DIR [VERSION]: ensure_venv, plus the packages the build and the tests need; prints
+# the python.
 ensure_dev_venv() {
   local py
-  py=$(ensure_venv "$1") || return 1
+  py=$(ensure_venv "$1" "${2:-3.12}") || return 1
   if ! "$py" -c 'import fastmcp, pydantic, requests, pytest, Cython, mypy, ninja, openai, hypothesis, prompt_toolkit, docstring_parser' >/dev/null 2>&1; then
     "$py" -m pip install -q 'fastmcp==3.4.7' 'mcp>=1.24,<2' 'pydantic>=2.11.7,<2.14' requests prompt_toolkit docstring_parser pytest cython setuptools ninja mypy types-requests openai hypothesis >&2 \
       || return 1

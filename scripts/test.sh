@@ -1,12 +1,59 @@
 #!/usr/bin/env bash
-# Sets up the project's virtual environment (CPython 3.12), builds and installs parleykit with its
-# test dependencies, runs the whole test suite against the installed package, then runs it again
-# against ASan + UBSan builds of the native modules (scripts/sanitize.sh).
-set -euo pipefail
+# The whole test suite in labelled passes, then one line with the verdict for all of them:
+#   3.12             parleykit installed into .venv (CPython 3.12), the whole suite
+#   3.12 ASan+UBSan  the suite against sanitizer builds of the native modules (scripts/sanitize.sh);
+#                    on 3.12 only: the native code is the same for both versions but for the few
+#                    calls of native/pk/compat.hpp, and a second sanitized pass would double the time
+#   3.13             parleykit installed into .venv-3.13 (CPython 3.13), the whole suite
+#   wheels           manylinux wheels for both versions (scripts/wheels.sh), each installed into a
+#                    fresh venv and toured (tests/test_wheels.py)
+# Every pass runs even when an earlier one failed; the exit status is non-zero when any failed.
+# Extra arguments go to pytest in the three suite passes.
+set -uo pipefail
 cd "$(dirname "$0")/.."
 source scripts/env.sh
-PY=$(ensure_venv .venv)
-"$PY" -m pip install -q ".[test]"
+
+passed=() failed=()
+run_pass() {
+  local label=$1 start status
+  shift
+  echo
+  echo "==== [$label] $(date -u +%H:%M:%S)"
+  start=$SECONDS
+  "$@"
+  status=$?
+  echo "==== [$label] $([ $status -eq 0 ] && echo passed || echo "FAILED (exit $status)") in $((SECONDS - start)) s"
+  if [ $status -eq 0 ]; then passed+=("$label"); else failed+=("$label"); fi
+}
+
+# Installs the work tree into the venv of VERSION with the test dependencies, then runs the suite.
 # pytest exits 5 when it collected nothing: that is a failure here, never a pass.
-"$PY" -m pytest -q -p no:cacheprovider "$@"
-bash scripts/sanitize.sh "$@"
+suite() {
+  local version=$1 py
+  shift
+  py=$(ensure_venv "$(venv_dir "$version")" "$version") || return 1
+  "$py" -m pip install -q ".[test]" || return 1
+  "$py" -m pytest -q -p no:cacheprovider "$@"
+}
+
+wheels() {
+  local house=build/wheelhouse
+  rm -rf "$house"
+  bash scripts/wheels.sh "$house" || return 1
+  PARLEYKIT_WHEELHOUSE=$house "$(ensure_venv .venv)" -m pytest -q -p no:cacheprovider tests/test_wheels.py
+}
+
+total=$SECONDS
+run_pass "3.12" suite 3.12 "$@"
+run_pass "3.12 ASan+UBSan" bash scripts/sanitize.sh "$@"
+run_pass "3.13" suite 3.13 "$@"
+run_pass "wheels" wheels
+
+labels() { [ $# -gt 0 ] && printf '[%s] ' "$@" | sed 's/ $//'; }
+echo
+if [ ${#failed[@]} -eq 0 ]; then
+  echo "test.sh: PASSED all ${#passed[@]} passes $(labels "${passed[@]}") in $((SECONDS - total)) s"
+  exit 0
+fi
+echo "test.sh: FAILED $(labels "${failed[@]}"); passed $(labels "${passed[@]}" || echo none) in $((SECONDS - total)) s"
+exit 1

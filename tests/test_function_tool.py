@@ -4,6 +4,7 @@ FastMCP server through an in-memory client, next to the same source run as Pytho
 import asyncio
 import asyncio.coroutines
 import inspect
+import types
 from collections import OrderedDict
 
 import pydantic
@@ -182,6 +183,151 @@ def test_context_supplied_by_the_caller_stays():
     own = Context(fastmcp=FastMCP("caller's"))
     run(Tool.from_function(f), {"ctx": own})  # no request active: get_context would fail
     assert got == [own] and got[0] is own
+
+
+# ---- what each run remembers or reads afresh -------------------------------------------------------
+
+
+def injected_names(mutations, monkeypatch):
+    """Runs a tool of `f(**rest)` after each mutation of `f`; gives the keys the function received
+    with no arguments: the Context parameter the run found, if any."""
+    probe = Context(fastmcp=FastMCP("probe"))
+    monkeypatch.setattr(pc, "get_context", lambda: probe)
+
+    def f(**rest):
+        SEEN.append(sorted(rest))
+
+    SEEN.clear()
+    tool = Tool(name="f", fn=f, parameters={})
+    for mutate in mutations:
+        mutate(f)
+        run(tool, {})
+    return list(SEEN)
+
+
+SEEN = []
+
+
+def other(c=None, **rest):
+    SEEN.append(sorted(rest) + ["c"] * (c is not None))
+
+
+def take_code_of_other(f):
+    f.__code__, f.__defaults__ = other.__code__, other.__defaults__
+
+
+def set_signature(f):
+    f.__signature__ = inspect.Signature([inspect.Parameter("ctx", inspect.Parameter.KEYWORD_ONLY, annotation=Context)])
+
+
+def test_a_function_whose_annotations_or_signature_change_is_inspected_again(monkeypatch):
+    steps = [
+        (lambda f: None, []),
+        (lambda f: f.__annotations__.__setitem__("rest", Context), ["rest"]),  # changed in place
+        (lambda f: None, ["rest"]),
+        (lambda f: setattr(f, "__annotations__", {}), []),  # replaced
+        (set_signature, ["ctx"]),
+        (lambda f: delattr(f, "__signature__"), []),
+        (lambda f: setattr(f, "__annotations__", {"c": Context}), []),
+        (take_code_of_other, ["c"]),
+        # A name not defined yet: unresolved now, resolved once the module defines it.
+        (lambda f: setattr(f, "__annotations__", {"c": "LaterContext"}), []),
+        (lambda f: monkeypatch.setitem(f.__globals__, "LaterContext", Context), ["c"]),
+    ]
+    assert injected_names([mutate for mutate, _ in steps], monkeypatch) == [names for _, names in steps]
+
+
+@pytest.mark.parametrize("bound", [False, True])
+def test_fastmcps_answer_is_remembered_per_function(monkeypatch, bound):
+    import fastmcp.utilities.types as fastmcp_types
+
+    inspections = []
+    hints = fastmcp_types.get_type_hints
+    monkeypatch.setattr(fastmcp_types, "get_type_hints", lambda *a, **k: inspections.append(a[0]) or hints(*a, **k))
+
+    class Greeter:
+        def greet(self, name: str, ctx: Context) -> str:
+            return f"{name} from {ctx.fastmcp.name}"
+
+    def greet(name: str, ctx: Context) -> str:
+        return f"{name} from {ctx.fastmcp.name}"
+
+    fn = Greeter().greet if bound else greet
+    server = FastMCP("here")  # the context holds it weakly
+    monkeypatch.setattr(pc, "get_context", lambda: Context(fastmcp=server))
+    tool = Tool.from_function(fn)
+    inspections.clear()  # from_function inspects it too
+    texts = [run(tool, {"name": "ann"}).content[0].text for _ in range(3)]
+    assert texts == ["ann from here"] * 3 and len(inspections) == 1
+
+
+def test_a_replaced_find_kwarg_by_type_is_called_on_every_run(monkeypatch):
+    calls = []
+
+    def find(fn, kwarg_type):
+        calls.append((fn, kwarg_type))
+        return "rest"
+
+    monkeypatch.setattr(pc, "find_kwarg_by_type", find)
+    assert injected_names([lambda f: None] * 2, monkeypatch) == [["rest"], ["rest"]]
+    assert len(calls) == 2 and all(kwarg_type is Context for _, kwarg_type in calls)
+
+
+class Pairs(pydantic.BaseModel):
+    model_config = pydantic.ConfigDict(extra="allow")
+    a: int = 1
+
+
+class OwnPairs(Pairs):
+    def __iter__(self):
+        yield "own", True
+
+
+@pytest.mark.parametrize(
+    "validated, received",
+    [
+        (Pairs(), {"a": 1}),
+        (Pairs(b=2), {"a": 1, "b": 2}),  # extra fields follow the declared ones
+        (OwnPairs(b=2), {"own": True}),  # a class's own __iter__ is what counts
+    ],
+)
+def test_a_validated_model_gives_the_pairs_it_iterates(monkeypatch, validated, received):
+    class Adapter:
+        def validate_python(self, arguments):
+            return validated
+
+    monkeypatch.setattr(pc, "get_cached_typeadapter", lambda fn: Adapter())
+    got = []
+    run(Tool(name="f", fn=lambda **kw: got.append(kw), parameters={}), {})
+    assert got == [received] and list(got[0]) == list(received)
+
+
+class AwaitMe:
+    def __await__(self):
+        yield from asyncio.sleep(0).__await__()
+        return 5
+
+
+@types.coroutine
+def generator_coroutine():
+    yield
+    return 5
+
+
+async def native_coroutine():
+    return 5
+
+
+@pytest.mark.parametrize("make", [lambda: 5, native_coroutine, generator_coroutine, AwaitMe])
+@pytest.mark.parametrize("patched", [False, True])
+def test_awaitables_are_awaited(monkeypatch, make, patched):
+    tested = []
+    if patched:  # a replaced inspect.isawaitable decides
+        original = inspect.isawaitable
+        monkeypatch.setattr(inspect, "isawaitable", lambda v: tested.append(v) or original(v))
+    result = run(Tool(name="f", fn=make, parameters={}), {})
+    assert result.content == [TextContent(type="text", text="5")]
+    assert len(tested) == patched
 
 
 # ---- compiled tools through a real server --------------------------------------------------------

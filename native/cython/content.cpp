@@ -61,9 +61,9 @@ pk::ref convert_to_content(PyObject* const* a) {
     if (pk::isinstance(result, pk::global(globals, n_File).get()))
         return list_of(pk::call_method(result, n_to_resource_content).get());
 
-    pk::ref sequence_types = pk::tuple({reinterpret_cast<PyObject*>(&PyList_Type),
-                                        reinterpret_cast<PyObject*>(&PyTuple_Type)});
-    if (pk::isinstance(result, sequence_types.get()) && !pk::truthy(single)) {
+    if ((pk::isinstance(result, reinterpret_cast<PyObject*>(&PyList_Type)) ||
+         pk::isinstance(result, reinterpret_cast<PyObject*>(&PyTuple_Type))) &&
+        !pk::truthy(single)) {
         pk::ref mcp_types = pk::new_list(), other_content = pk::new_list();
         pk::ref it = pk::ref::steal(PyObject_GetIter(result));
         while (pk::ref item = pk::ref::steal_or_null(PyIter_Next(it.get()))) {
@@ -88,7 +88,7 @@ pk::ref convert_to_content(PyObject* const* a) {
 
     pk::ref text = pk::ref::borrow(result);
     if (!pk::isinstance(result, reinterpret_cast<PyObject*>(&PyUnicode_Type))) text = serialize(result, serializer);
-    pk::ref block = pk::call(pk::global(globals, n_TextContent), pk::kw(n_type, pk::str("text")),
+    pk::ref block = pk::call(pk::global(globals, n_TextContent), pk::kw(n_type, n_text),
                              pk::kw(n_text, text));
     return list_of(block.get());
 }

@@ -8,8 +8,12 @@ namespace {
 
 PyObject* globals = nullptr;     // the module dict: every module-level name is read per run
 PyObject* tool_class = nullptr;  // CythonFunctionTool, for super() in from_function
+PyObject* base_model_iter = nullptr;  // pydantic's BaseModel.__iter__, as the module body imported it
+PyObject* context_fromlist = nullptr; // ("Context",): what run imports from fastmcp.server.context
+PyObject* std_isawaitable = nullptr;  // inspect.isawaitable and the ABC it tests last, as loaded
+PyObject* awaitable_abc = nullptr;
 
-pk::name n_fn{"fn"}, n_Context{"Context"}, n_kwarg_type{"kwarg_type"}, n_find_kwarg_by_type{"find_kwarg_by_type"},
+pk::name n_fn{"fn"}, n_Context{"Context"},
     n_get_context{"get_context"}, n_get_cached_typeadapter{"get_cached_typeadapter"},
     n_validate_python{"validate_python"}, n_model_dump{"model_dump"}, n_BaseModel{"BaseModel"},
     n_inspect{"inspect"}, n_isawaitable{"isawaitable"}, n_ToolResult{"ToolResult"},
@@ -21,9 +25,35 @@ pk::name n_fn{"fn"}, n_Context{"Context"}, n_kwarg_type{"kwarg_type"}, n_find_kw
     n_get_type_hints{"get_type_hints"}, n_include_extras{"include_extras"}, n_annotations{"__annotations__"},
     n_dunder_name{"__name__"}, n_qualname{"__qualname__"}, n_module{"__module__"}, n_doc{"__doc__"},
     n_globals{"__globals__"}, n_isroutine{"isroutine"}, n_iscoroutinefunction{"iscoroutinefunction"},
-    n_replace{"replace"}, n_co_qualname{"co_qualname"}, n_co_flags{"co_flags"};
+    n_replace{"replace"}, n_co_qualname{"co_qualname"}, n_co_flags{"co_flags"}, n_iter{"__iter__"},
+    n_dict{"__dict__"}, n_pydantic_extra{"__pydantic_extra__"}, n_context_module{"fastmcp.server.context"},
+    n_gi_code{"gi_code"}, n_Awaitable{"Awaitable"};
 
 enum slot { s_self, s_arguments, s_validated, s_result };
+
+// iter(model) while the model's class keeps BaseModel's own __iter__, which yields the public
+// entries of the instance dict, then the extra fields: the same pairs, put into `kwargs` without
+// running that generator. False (and `kwargs` untouched) for anything it is not sure of, which then
+// goes through the class's own iteration.
+bool model_items_into(PyObject* kwargs, PyObject* model) {
+    pk::ref iter = pk::getattr(reinterpret_cast<PyObject*>(Py_TYPE(model)), n_iter);
+    if (iter.get() != base_model_iter) return false;
+    pk::ref fields = pk::getattr_opt(model, n_dict);
+    pk::ref extra = pk::getattr_opt(model, n_pydantic_extra);
+    if (!fields || !PyDict_CheckExact(fields.get()) || !extra) return false;
+    if (extra.get() != Py_None && !PyDict_CheckExact(extra.get())) return false;
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(fields.get(), &pos, &key, &value))
+        if (!PyUnicode_CheckExact(key)) return false;  // str.startswith decides for str keys only
+    pos = 0;
+    while (PyDict_Next(fields.get(), &pos, &key, &value)) {
+        if (PyUnicode_GET_LENGTH(key) > 0 && PyUnicode_READ_CHAR(key, 0) == '_') continue;
+        pk::check(PyDict_SetItem(kwargs, key, value));
+    }
+    if (extra.get() != Py_None) pk::check(PyDict_Update(kwargs, extra.get()));
+    return true;
+}
 
 // The validated arguments as keywords for the call. A model gives its fields and extra keys with
 // their validated values as they are (the injected Context and model- or dataclass-typed
@@ -32,11 +62,12 @@ enum slot { s_self, s_arguments, s_validated, s_result };
 pk::ref call_arguments(PyObject* validated) {
     if (pk::isinstance(validated, pk::global(globals, n_BaseModel).get())) {
         pk::ref kwargs = pk::new_dict();
-        pk::check(PyDict_MergeFromSeq2(kwargs.get(), validated, 1));  // iter(model): (name, value) pairs
+        if (!model_items_into(kwargs.get(), validated))
+            pk::check(PyDict_MergeFromSeq2(kwargs.get(), validated, 1));  // iter(model): (name, value) pairs
         return kwargs;
     }
     PyObject* dump = nullptr;
-    if (_PyObject_LookupAttr(validated, n_model_dump, &dump) < 0) PyErr_Clear();  // any lookup failure: absent
+    if (pk::compat::get_optional_attr(validated, n_model_dump, &dump) < 0) PyErr_Clear();  // any lookup failure: absent
     if (!dump) return pk::ref::borrow(validated);
     pk::ref owned = pk::ref::steal(dump);
     return pk::call(owned);
@@ -73,15 +104,15 @@ pk::ref structured_output(PyObject* self, PyObject* result) {
 // validate, call. Kept out of the coroutine frame so that no reference outlives them there.
 void call_tool_function(pk::genobj* g) {
     PyObject* self = g->local(s_self);
-    pk::ref context_module = pk::import("fastmcp.server.context");
+    // from fastmcp.server.context import Context
+    pk::ref context_module = pk::import_name(n_context_module, globals, context_fromlist);
     pk::ref context_type = pk::import_from(context_module.get(), n_Context);
     // The caller's dictionary is never modified.
     g->set_local(s_arguments, pk::ref::steal(PyDict_Copy(g->local(s_arguments))));
     PyObject* arguments = g->local(s_arguments);
 
     pk::ref fn = pk::getattr(self, n_fn);
-    pk::ref context_kwarg =
-        pk::call(pk::global(globals, n_find_kwarg_by_type), fn, pk::kw(n_kwarg_type, context_type));
+    pk::ref context_kwarg = pkcy::context_kwarg(fn.get(), context_type.get());
     if (pk::truthy(context_kwarg.get()) && !pk::check(PyDict_Contains(arguments, context_kwarg.get()))) {
         pk::ref context = pk::call(pk::global(globals, n_get_context));
         pk::check(PyDict_SetItem(arguments, context_kwarg.get(), context.get()));
@@ -96,9 +127,20 @@ void call_tool_function(pk::genobj* g) {
     g->set_local(s_result, pk::call_kwargs(fn.get(), g->local(s_validated)));
 }
 
+// inspect.isawaitable(result). While that is the standard function, its three isinstance tests
+// run here without a Python frame: a coroutine; a generator whose code is flagged as an iterable
+// coroutine (types.coroutine); an instance of collections.abc.Awaitable.
 bool is_awaitable(PyObject* result) {
     pk::ref isawaitable = pk::getattr(pk::global(globals, n_inspect).get(), n_isawaitable);
-    return pk::truthy(pk::call(isawaitable, result).get());
+    if (isawaitable.get() != std_isawaitable) return pk::truthy(pk::call(isawaitable, result).get());
+    if (pk::isinstance(result, reinterpret_cast<PyObject*>(&PyCoro_Type))) return true;
+    if (pk::isinstance(result, reinterpret_cast<PyObject*>(&PyGen_Type))) {
+        pk::ref code = pk::getattr(result, n_gi_code);
+        pk::ref flags = pk::getattr(code.get(), n_co_flags);
+        pk::ref flag = pk::integer(CO_ITERABLE_COROUTINE);
+        if (pk::truthy(pk::ref::steal(PyNumber_And(flags.get(), flag.get())).get())) return true;
+    }
+    return pk::isinstance(result, awaitable_abc);
 }
 
 // The tool's result from the function's (awaited) result.
@@ -209,6 +251,10 @@ pk::name n_CythonBaseModel{"CythonBaseModel"}, n_FunctionTool{"FunctionTool"};
 
 void define_function_tool(PyObject* m) {
     globals = pk::globals_of(m);
+    base_model_iter = pk::getattr(pk::global(globals, n_BaseModel).get(), n_iter).release();
+    context_fromlist = pk::tuple({n_Context.get()}).release();
+    std_isawaitable = pk::getattr(pk::global(globals, n_inspect).get(), n_isawaitable).release();
+    awaitable_abc = pk::getattr(pk::import("collections.abc").get(), n_Awaitable).release();
     pk::ref bases =
         pk::tuple({pk::global(globals, n_CythonBaseModel).get(), pk::global(globals, n_FunctionTool).get()});
     pk::class_builder c(globals, "CythonFunctionTool", "CythonFunctionTool", bases.get());

@@ -17,6 +17,7 @@ void body(PyObject* m) {
     pkcy::define_model_base(m);
     pkcy::define_type_adapter(m);
     pkcy::define_convert_to_content(m);
+    pkcy::define_context_kwarg(m);
     pkcy::define_function_tool(m);
 }
 

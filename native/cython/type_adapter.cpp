@@ -94,7 +94,7 @@ pk::ref create_model(PyObject* name, PyObject* config, PyObject* fields) {
     Py_ssize_t pos = 0;
     while (PyDict_Next(fields, &pos, &key, &value)) {
         if (pk::check(PyDict_Contains(kwargs.get(), key))) {
-            pk::ref fs = pk::ref::steal(_PyObject_FunctionStr(cm.get()));
+            pk::ref fs = pk::ref::steal(pk::compat::function_str(cm.get()));
             pk::raise(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", fs.get(), key);
         }
         pk::check(PyDict_SetItem(kwargs.get(), key, value));

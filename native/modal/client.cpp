@@ -34,9 +34,9 @@ pk::ref private_attr(PyObject* self, const pk::name& attr) {
     // Exactly pydantic's own route, without first failing a generic lookup (an exception and a
     // Python frame per read): only when the class neither intercepts attribute access nor holds
     // the name itself, and the instance dict does not shadow it.
-    if (_PyType_Lookup(tp, n_getattribute) == object_getattribute && _PyType_Lookup(tp, n_getattr) == base_model_getattr &&
-        !_PyType_Lookup(tp, attr)) {
-        PyObject** dictptr = _PyObject_GetDictPtr(self);
+    if (pk::compat::type_lookup(tp, n_getattribute) == object_getattribute && pk::compat::type_lookup(tp, n_getattr) == base_model_getattr &&
+        !pk::compat::type_lookup(tp, attr)) {
+        PyObject** dictptr = pk::compat::instance_dict_slot(self);
         PyObject* own = dictptr && *dictptr ? PyDict_GetItemWithError(*dictptr, attr) : nullptr;
         if (!own && !PyErr_Occurred()) {
             pk::ref values = pk::getattr(self, n_private);
@@ -98,8 +98,8 @@ void define_client(PyObject* m) {
     c.method(core_call_def);
     c.method(invoke_def);
     pk::ref cls = c.create();
-    base_model_getattr = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.get()), n_getattr);
-    object_getattribute = _PyType_Lookup(&PyBaseObject_Type, n_getattribute);
+    base_model_getattr = pk::compat::type_lookup(reinterpret_cast<PyTypeObject*>(cls.get()), n_getattr);
+    object_getattribute = pk::compat::type_lookup(&PyBaseObject_Type, n_getattribute);
     pk::bind(m, "LLModal", cls.get());
 }
 

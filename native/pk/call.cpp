@@ -6,10 +6,23 @@ namespace pk {
 static name n_flush{"flush"};
 static name n_print{"print"};
 static name n_dunder_name{"__name__"};
+static name n_import{"__import__"};
+
+ref import_name(PyObject* modname, PyObject* globals, PyObject* fromlist) {
+    PyObject* found = PyDict_GetItemWithError(PyEval_GetBuiltins(), n_import);
+    if (!found) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
+        throw python_error{};
+    }
+    ref import = ref::borrow(found);
+    ref level = integer(0);
+    PyObject* args[] = {modname, globals, Py_None, fromlist, level.get()};
+    return ref::steal(PyObject_Vectorcall(import.get(), args, 5, nullptr));
+}
 
 ref import_from(PyObject* module, PyObject* attr) {
     PyObject* out = nullptr;
-    check(_PyObject_LookupAttr(module, attr, &out));
+    check(compat::get_optional_attr(module, attr, &out));
     if (out) return ref::steal(out);
     // The same message as the import statement gives for a missing name.
     ref modname = getattr_opt(module, n_dunder_name);
@@ -35,7 +48,7 @@ ref call_kwargs(PyObject* callable, PyObject* mapping, std::initializer_list<kw>
     ref kwargs = new_dict();
     for (const kw& k : first) check(PyDict_SetItem(kwargs.get(), k.key, k.value));
     if (!PyDict_CheckExact(mapping) && !getattr_opt(mapping, n_keys)) {
-        ref fs = ref::steal(_PyObject_FunctionStr(callable));
+        ref fs = ref::steal(compat::function_str(callable));
         raise(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", fs.get(),
               Py_TYPE(mapping)->tp_name);
     }
@@ -49,7 +62,7 @@ ref call_kwargs(PyObject* callable, PyObject* mapping, std::initializer_list<kw>
         while (PyDict_Next(items.get(), &pos, &key, &value)) {
             int present = check(PyDict_Contains(kwargs.get(), key));
             if (present) {
-                ref fs = ref::steal(_PyObject_FunctionStr(callable));
+                ref fs = ref::steal(compat::function_str(callable));
                 raise(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", fs.get(), key);
             }
             check(PyDict_SetItem(kwargs.get(), key, value));

@@ -103,7 +103,7 @@ inline ref getattr(PyObject* o, PyObject* attr) { return ref::steal(PyObject_Get
 // Attribute lookup that reports absence (AttributeError) as null instead of raising.
 inline ref getattr_opt(PyObject* o, PyObject* attr) {
     PyObject* out = nullptr;
-    check(_PyObject_LookupAttr(o, attr, &out));
+    check(compat::get_optional_attr(o, attr, &out));
     return ref::steal_or_null(out);
 }
 inline void setattr(PyObject* o, PyObject* attr, PyObject* v) { check(PyObject_SetAttr(o, attr, v)); }
@@ -133,6 +133,10 @@ inline ref fstring_field(PyObject* v) {
 
 // Imports `module` (absolute) and returns it.
 inline ref import(const char* module) { return ref::steal(PyImport_ImportModule(module)); }
+// The import statement's own call: builtins.__import__(name, globals, None, fromlist, 0), with
+// __import__ looked up when it runs (a replaced one is honoured). The interpreter's own __import__
+// answers from sys.modules at once for a module already imported.
+ref import_name(PyObject* name, PyObject* globals, PyObject* fromlist);
 // `from module import attr`: an absent attribute is an ImportError, as for the statement.
 ref import_from(PyObject* module, PyObject* attr);
 

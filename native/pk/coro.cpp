@@ -193,7 +193,7 @@ PySendResult gen_send(genobj* g, PyObject* arg, PyObject** out) {
 // Calls iter.close() if it has one: how a delegate is shut down on GeneratorExit.
 int close_iter(PyObject* iter) {
     PyObject* meth = nullptr;
-    if (_PyObject_LookupAttr(iter, n_close, &meth) < 0) return -1;
+    if (compat::get_optional_attr(iter, n_close, &meth) < 0) return -1;
     if (!meth) return 0;
     PyObject* r = PyObject_CallNoArgs(meth);
     Py_DECREF(meth);

@@ -1,7 +1,6 @@
 // The owning reference handle: the only place where the runtime and the modules decref.
 #pragma once
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "pk/compat.hpp"
 
 #include <utility>
 
