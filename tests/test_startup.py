@@ -205,3 +205,25 @@ def test_matching_modules_load_without_warnings():
         print(json.dumps([str(w.message) for w in caught if "compile time" in str(w.message)]))
     """)
     assert out == []
+
+
+@pytest.mark.parametrize("module", ["parleykit.cython", "parleykit.modal", "parleykit._selftest"])
+def test_a_module_first_loaded_by_a_destroyed_interpreter_is_refused_cleanly(module):
+    # The subinterpreter that loaded the module first is gone; what the module kept belongs to it,
+    # so the main interpreter gets the one-interpreter ImportError and nothing of that state is used.
+    out = run(f"""
+        import gc, json, _xxsubinterpreters as interpreters
+        interp = interpreters.create(isolated=False)
+        interpreters.run_string(interp, "import {module}")
+        interpreters.destroy(interp)
+        gc.collect()
+        try:
+            import {module}
+            error = None
+        except ImportError as e:
+            error = str(e)
+        gc.collect()
+        print(json.dumps({{"error": error}}))
+    """)
+    assert out["error"] == ("Interpreter change detected - this module can only be loaded into one interpreter per "
+                            "process.")
