@@ -3,7 +3,6 @@
 #include "pk/coro.hpp"
 
 #include <cstddef>
-#include <vector>
 
 namespace pk {
 
@@ -97,6 +96,9 @@ private:
 };
 
 bool is_coro(genobj* g) { return Py_IS_TYPE(g, coro_type); }
+bool is_generator_like(PyObject* o) {
+    return PyGen_CheckExact(o) || PyCoro_CheckExact(o) || Py_IS_TYPE(o, gen_type) || Py_IS_TYPE(o, coro_type);
+}
 const char* kind_name(genobj* g) { return is_coro(g) ? "coroutine" : "generator"; }
 
 name n_close{"close"}, n_throw{"throw"};
@@ -109,6 +111,14 @@ void clear_frame(genobj* g) {
     Py_CLEAR(g->resume_value);
     Py_CLEAR(g->resume_exc);
     for (PyObject*& o : g->locals) Py_CLEAR(o);
+}
+
+// Lets go of a suspended (or unstarted) body's frame. The generator is finished first: the frame's
+// destructors release objects, and whatever that runs finds a finished generator.
+void drop_frame(genobj* g) {
+    body::handle h = std::exchange(g->h, {});
+    g->finished = true;
+    h.destroy();
 }
 
 // The body has finished: hand out its return value or its error.
@@ -217,7 +227,10 @@ ref stop_value(PyObject* stop) {
 }
 
 // Raises `exc` inside the generator, forwarding it to an active delegate first (PEP 380).
-PySendResult gen_throw_exc(genobj* g, ref exc, PyObject** out) {
+// `aimed_at` is the delegate that was active when throw() was called: one that a delegation started
+// since then (by Python code run while the exception was made) does not receive it, as the
+// interpreter picks the delegate before it makes the exception.
+PySendResult gen_throw_exc(genobj* g, ref exc, PyObject** out, PyObject* aimed_at) {
     *out = nullptr;
     if (refuse_running(g)) return PYGEN_ERROR;
     if (g->finished) {
@@ -233,47 +246,49 @@ PySendResult gen_throw_exc(genobj* g, ref exc, PyObject** out) {
         // Raised before the first instruction: the body never runs, the generator is finished and
         // the exception leaves unchanged (the interpreter's StopIteration check covers only a
         // started body, so a thrown StopIteration is not turned into RuntimeError here).
-        g->h.destroy();
-        g->h = {};
-        g->finished = true;
+        drop_frame(g);
         clear_frame(g);
         restore_error(std::move(exc));
         return PYGEN_ERROR;
     }
     if (g->delegate) {
+        // What the delegation ends with is what the body receives at its `yield from`, where a
+        // StopIteration is the delegation's result, as at the interpreter's.
         ref delegate = ref::borrow(g->delegate);
-        if (PyErr_GivenExceptionMatches(exc.get(), PyExc_GeneratorExit)) {
-            bool closed = true;
+        ref error;
+        if (delegate.get() != aimed_at) {
+            error = std::move(exc);
+        } else if (PyErr_GivenExceptionMatches(exc.get(), PyExc_GeneratorExit)) {
             try {
                 running_scope busy(g);
                 close_iter(delegate.get());
+                error = std::move(exc);
             } catch (python_error&) {
-                closed = false;
+                error = fetch_error();
             }
-            Py_CLEAR(g->delegate);
-            if (!closed) return run_body(g, nullptr, fetch_error(), out);
-            return run_body(g, nullptr, std::move(exc), out);
+        } else {
+            ref res;
+            bool has_throw;
+            {
+                // A failed lookup (not an AttributeError) leaves throw() at once, the body untouched.
+                running_scope busy(g);
+                ref meth = getattr_opt(delegate.get(), n_throw);
+                has_throw = bool(meth);
+                if (meth) res = ref::steal_or_null(PyObject_CallOneArg(meth.get(), exc.get()));
+            }
+            if (res) {
+                *out = res.release();
+                return PYGEN_NEXT;
+            }
+            error = has_throw ? fetch_error() : std::move(exc);
         }
-        ref res;
-        bool has_throw;
-        {
-            // A failed lookup (not an AttributeError) leaves throw() at once, the body untouched.
-            running_scope busy(g);
-            ref meth = getattr_opt(delegate.get(), n_throw);
-            has_throw = bool(meth);
-            if (meth) res = ref::steal_or_null(PyObject_CallOneArg(meth.get(), exc.get()));
-        }
-        if (res) {
-            *out = res.release();
-            return PYGEN_NEXT;
-        }
+        // Let go of the delegate before the body runs, as the interpreter pops it off the frame's
+        // stack before an except clause there sees the error.
         Py_CLEAR(g->delegate);
-        if (!has_throw) return run_body(g, nullptr, std::move(exc), out);
-        if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-            ref stop = fetch_error();
-            return run_body(g, stop_value(stop.get()), nullptr, out);
-        }
-        return run_body(g, nullptr, fetch_error(), out);
+        delegate = nullptr;
+        if (PyErr_GivenExceptionMatches(error.get(), PyExc_StopIteration))
+            return run_body(g, stop_value(error.get()), nullptr, out);
+        return run_body(g, nullptr, std::move(error), out);
     }
     return run_body(g, nullptr, std::move(exc), out);
 }
@@ -284,14 +299,12 @@ PyObject* gen_close_impl(genobj* g) {
     if (g->finished) Py_RETURN_NONE;
     if (!g->started) {
         // Closing an unstarted generator never runs its body.
-        g->h.destroy();
-        g->h = {};
-        g->finished = true;
+        drop_frame(g);
         Py_RETURN_NONE;
     }
     PyObject* out = nullptr;
     ref exc = ref::steal(PyObject_CallNoArgs(PyExc_GeneratorExit));
-    PySendResult r = gen_throw_exc(g, std::move(exc), &out);
+    PySendResult r = gen_throw_exc(g, std::move(exc), &out, g->delegate);
     if (r == PYGEN_NEXT) {
         Py_DECREF(out);
         PyErr_Format(PyExc_RuntimeError, "%s ignored GeneratorExit", kind_name(g));
@@ -352,9 +365,11 @@ ref exception_from_throw_args(genobj* g, PyObject* const* args, Py_ssize_t nargs
         } else {
             ref made;
             {
-                // The constructor is Python code. A generator suspended in a delegation counts as
-                // running meanwhile, as the interpreter's does while its delegate builds the exception.
-                bool busy = g->delegate && !g->running;
+                // The constructor is Python code. A generator delegating to a generator or coroutine
+                // counts as running meanwhile, as the interpreter's does while that delegate builds
+                // the exception; with any other delegate it does not (the interpreter builds it
+                // after looking for the delegate's throw).
+                bool busy = !g->running && g->delegate && is_generator_like(g->delegate);
                 if (busy) g->running = true;
                 if (val == Py_None) made = ref::steal_or_null(PyObject_CallNoArgs(typ));
                 else if (PyTuple_Check(val)) made = ref::steal_or_null(PyObject_Call(typ, val, nullptr));
@@ -414,9 +429,10 @@ PyObject* send_impl(PyObject* self, PyObject* arg) noexcept {
 
 PyObject* throw_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        ref aimed_at = ref::borrow(as_gen(self)->delegate);
         ref exc = exception_from_throw_args(as_gen(self), args, nargs);
         PyObject* out = nullptr;
-        PySendResult r = gen_throw_exc(as_gen(self), std::move(exc), &out);
+        PySendResult r = gen_throw_exc(as_gen(self), std::move(exc), &out, aimed_at.get());
         return send_result(r, out);
     });
 }
@@ -456,15 +472,15 @@ int traverse_impl(PyObject* self, visitproc visit, void* arg) noexcept {
 
 int clear_impl(PyObject* self) noexcept {
     genobj* g = as_gen(self);
+    // A body still suspended when the collector breaks a cycle (its finaliser could not end it)
+    // never runs again: without its frame no body can see the slots cleared below, and its
+    // frame_refs go with it.
+    if (g->h && !g->running) drop_frame(g);
     Py_CLEAR(g->yielded);
     Py_CLEAR(g->delegate);
     Py_CLEAR(g->resume_value);
     Py_CLEAR(g->resume_exc);
     for (PyObject*& o : g->locals) Py_CLEAR(o);
-    // Emptied first and released after: a finaliser run by a release must not find the list half
-    // walked. The frame_refs stay linked; their frame lets go of them when it is destroyed.
-    std::vector<ref> held;
-    for (frame_ref* r = g->frame_refs; r; r = r->next()) held.push_back(ref::steal_or_null(r->release()));
     return 0;
 }
 
@@ -479,11 +495,6 @@ void dealloc_impl(PyObject* self) noexcept {
     PyObject_GC_Track(self);
     if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
     PyObject_GC_UnTrack(self);
-    if (g->h) {
-        // Destroying a suspended frame runs its C++ destructors, which may release objects.
-        g->h.destroy();
-        g->h = {};
-    }
     clear_impl(self);
     Py_CLEAR(g->name);
     Py_CLEAR(g->qualname);
