@@ -26,8 +26,8 @@ ensure_venv() {
 ensure_dev_venv() {
   local py
   py=$(ensure_venv "$1") || return 1
-  if ! "$py" -c 'import fastmcp, pydantic, requests, pytest, hypothesis, Cython, mypy, ninja' >/dev/null 2>&1; then
-    "$py" -m pip install -q 'fastmcp==3.4.7' 'mcp>=1.24,<2' 'pydantic>=2.11.7,<2.14' requests pytest hypothesis cython setuptools ninja mypy types-requests >&2 \
+  if ! "$py" -c 'import fastmcp, pydantic, requests, pytest, hypothesis, openai, Cython, mypy, ninja' >/dev/null 2>&1; then
+    "$py" -m pip install -q 'fastmcp==3.4.7' 'mcp>=1.24,<2' 'pydantic>=2.11.7,<2.14' requests pytest hypothesis openai cython setuptools ninja mypy types-requests >&2 \
       || return 1
   fi
   echo "$py"

@@ -366,7 +366,9 @@ bool is_end_of_stream(PyObject* line) {
     return classify(s) == line_kind::end;
 }
 
-// def _stream_response(self, response) -> "Iterator[LLMResult]" (the generator's body)
+// def _stream_response(self, response) -> "Iterator[LLMResult]" (the generator's body). What lives
+// across a yield is in a slot or a frame_ref, where the collector sees it (the line reader holds
+// only bytes, which refer to nothing).
 pk::body stream_body(pk::genobj* g) {
     PyObject* self = g->local(s_self);
     PyObject* response = g->local(s_response);
@@ -374,12 +376,12 @@ pk::body stream_body(pk::genobj* g) {
     bool failed = false;
     stage at = stage::reply;
     try {
-        pk::ref read_size = pk::integer(512);
-        pk::ref reads = pk::call(pk::getattr(response, n_iter_content), pk::kw(n_chunk_size, read_size));
+        pk::frame_ref read_size{g, pk::integer(512)};
+        pk::frame_ref reads{g, pk::call(pk::getattr(response, n_iter_content), pk::kw(n_chunk_size, read_size))};
         g->set_local(s_lines, pk::ref::steal(PyObject_GetIter(reads.get())));
         line_reader lines;
         for (bool at_end = false; !at_end;) {
-            pk::ref line = lines.next(g->local(s_lines));
+            pk::frame_ref line{g, lines.next(g->local(s_lines))};
             if (!line) {
                 // A stream that ends inside a multi-line event still owes that event's chunk.
                 if (!g->local(s_event)) break;
@@ -394,48 +396,48 @@ pk::body stream_body(pk::genobj* g) {
                 break;
             }
             if (is_end_of_stream(line.get())) break;
-            pk::ref chunk = chunk_of_line(g, line.get());
+            pk::frame_ref chunk{g, chunk_of_line(g, line.get())};
             if (!chunk) continue;
-            pk::ref choice = choice_of(self, chunk.get());
+            pk::frame_ref choice{g, choice_of(self, chunk.get())};
             if (!choice) continue;
-            pk::ref fragment = delta_of(choice.get());
-            pk::ref delta = pk::call_method(self, n_message_process, fragment);
+            pk::frame_ref fragment{g, delta_of(choice.get())};
+            pk::frame_ref delta{g, pk::call_method(self, n_message_process, fragment)};
             if (pk::truthy(pk::getitem(delta.get(), n_reasoning_content).get())) {
-                pk::ref status = status_of(n_reason);
-                pk::ref piece = pk::call_kwargs(result_cls().get(), delta.get(), {pk::kw(n_status, status)});
+                pk::frame_ref status{g, status_of(n_reason)};
+                pk::frame_ref piece{g, pk::call_kwargs(result_cls().get(), delta.get(), {pk::kw(n_status, status)})};
                 pk::ref sent = co_yield piece;
             } else if (pk::truthy(pk::getitem(delta.get(), n_content).get())) {
-                pk::ref content = pk::getitem(delta.get(), n_content);
+                pk::frame_ref content{g, pk::getitem(delta.get(), n_content)};
                 add_assistant(self, content.get());
                 already_add = true;
-                pk::ref status = status_of(n_answer);
-                pk::ref piece = pk::call_kwargs(result_cls().get(), delta.get(), {pk::kw(n_status, status)});
+                pk::frame_ref status{g, status_of(n_answer)};
+                pk::frame_ref piece{g, pk::call_kwargs(result_cls().get(), delta.get(), {pk::kw(n_status, status)})};
                 pk::ref sent = co_yield piece;
             }
             pk::ref finish = pk::call_method(choice.get(), n_get, n_finish_reason);
             if (finish.get() != Py_None) break;
         }
 
-        pk::ref pending = pk::getattr(self, n_tool_calls);
+        pk::frame_ref pending{g, pk::getattr(self, n_tool_calls)};
         if (pk::truthy(pending.get())) {
             g->set_local(s_calls, pk::call_method(self, n_t_calls_beautify, pending));
             bool refused = at_tool_limit(self);
             if (!refused) {
-                pk::ref status = status_of(n_status_tool_calls);
-                pk::ref piece = pk::call(result_cls(), pk::kw(n_tool_calls, g->local(s_calls)), pk::kw(n_status, status));
+                pk::frame_ref status{g, status_of(n_status_tool_calls)};
+                pk::frame_ref piece{g, pk::call(result_cls(), pk::kw(n_tool_calls, g->local(s_calls)), pk::kw(n_status, status))};
                 pk::ref sent = co_yield piece;
             }
-            pk::ref beautify = pk::getattr(self, n_t_results_beautify);
+            pk::frame_ref beautify{g, pk::getattr(self, n_t_results_beautify)};
             at = refused ? stage::refused_tool_round : stage::tool_round;
-            pk::ref messages = pk::call_method(self, n_tool_calls_fn);
+            pk::frame_ref messages{g, pk::call_method(self, n_tool_calls_fn)};
             at = stage::reply;
-            pk::ref results = pk::call(beautify, g->local(s_calls), messages);
-            pk::ref status = status_of(n_status_tool_results);
-            pk::ref piece = pk::call(result_cls(), pk::kw(n_tool_results, results), pk::kw(n_status, status));
+            pk::frame_ref results{g, pk::call(beautify, g->local(s_calls), messages)};
+            pk::frame_ref status{g, status_of(n_status_tool_results)};
+            pk::frame_ref piece{g, pk::call(result_cls(), pk::kw(n_tool_results, results), pk::kw(n_status, status))};
             pk::ref sent = co_yield piece;
             // The follow-up request is posted only now that the consumer asked for more.
             at = stage::follow_up;
-            pk::ref follow_up = pk::call_method(self, n_core_call);
+            pk::frame_ref follow_up{g, pk::call_method(self, n_core_call)};
             pk::ref ignored = co_await pk::yield_from(follow_up.get());
             at = stage::reply;
         } else if (!already_add) {
