@@ -227,3 +227,16 @@ def test_a_module_first_loaded_by_a_destroyed_interpreter_is_refused_cleanly(mod
     """)
     assert out["error"] == ("Interpreter change detected - this module can only be loaded into one interpreter per "
                             "process.")
+
+
+@pytest.mark.parametrize("module", ["parleykit.cython", "parleykit._selftest"])
+def test_runtime_types_exist_once_the_module_is_executed(module):
+    # Made under the import lock, never on first use (where another thread could race to make them).
+    out = run(f"""
+        import gc, json
+        import {module}
+        names = sorted(t.__name__ for t in gc.get_objects()
+                       if isinstance(t, type) and t.__module__ == "parleykit" and "." not in t.__qualname__)
+        print(json.dumps({{"types": names}}))
+    """)
+    assert {"coroutine", "coroutine_wrapper", "generator"} <= set(out["types"])
