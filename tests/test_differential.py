@@ -272,13 +272,16 @@ class Coroutines(Differential):
         return (st.guarded if native else guarded)(awaited, side.log)
 
     def teardown(self):
-        for gen in getattr(self, "gens", []):
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore")
+        with warnings.catch_warnings():
+            # An inner coroutine that its closed awaiter never started is never awaited.
+            warnings.simplefilter("ignore")
+            for gen in getattr(self, "gens", []):
                 try:
                     gen.close()
                 except BaseException:  # noqa: B036 - a coroutine that ignores GeneratorExit
                     pass
+            self.gens = []
+            gc.collect()
 
 
 TestGenerators = SETTINGS(Generators).TestCase
