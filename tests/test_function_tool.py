@@ -428,3 +428,24 @@ def test_from_function_keeps_the_native_function(compiled):
     assert compiled.greet.__dict__.get("__signature__") is before
     py_tool = Tool.from_function(add)
     assert py_tool.fn is add and type(py_tool) is Tool
+
+
+@pytest.mark.parametrize("error, escapes", [(RuntimeError, False), (KeyboardInterrupt, True), (MemoryError, True)])
+def test_failing_model_dump_lookup(monkeypatch, error, escapes):
+    # Validated arguments that are not a model are dumped when they offer model_dump; a lookup
+    # failing with an Exception counts as absent, anything else propagates.
+    class Validated(dict):
+        def __getattr__(self, name):
+            raise error(name)
+
+    class Adapter:
+        def validate_python(self, arguments):
+            return Validated(arguments)
+
+    monkeypatch.setattr(pc, "get_cached_typeadapter", lambda fn: Adapter())
+    tool = Tool.from_function(add)
+    if escapes:
+        with pytest.raises(error):
+            run(tool, {"a": 1, "b": 2})
+    else:
+        assert run(tool, {"a": 1, "b": 2}).structured_content == {"result": 3}

@@ -474,3 +474,118 @@ def test_memory_is_flat_over_many_runs(scenario):
     assert grown < 64 * 1024
     assert len(gc.get_objects()) - objects < 50
     assert live_tokens() == 0
+
+
+# ---- throw(): argument normalisation and re-entry ----------------------------------------------------
+
+
+class ReturnsInt(Exception):
+    def __new__(cls, *args):
+        return 43
+
+
+class FailsInit(Exception):
+    def __init__(self, *args):
+        raise KeyError("from __init__")
+
+
+def outcome(call):
+    try:
+        return ("value", norm(call()))
+    except StopIteration as e:
+        return ("return", norm(e.value))
+    except BaseException as e:
+        return ("raise", type(e).__name__, str(e), norm(e.args))
+
+
+THROWS = {
+    "non-exception from the class": (ReturnsInt, None, None),
+    "failing constructor": (FailsInit,),
+    "tuple value": (ValueError, (1, 2)),
+    "list value": (ValueError, [1, 2]),
+    "instance of a subclass as value": (LookupError, KeyError("k")),
+    "unrelated instance as value": (KeyError, ValueError("v")),
+}
+
+
+@pytest.mark.parametrize("args", THROWS.values(), ids=THROWS)
+@pytest.mark.parametrize("make_pair", [
+    lambda: (st.counter(3), counter(3)),
+    lambda: (st.delegating(recorder([])), delegating(recorder([]))),
+], ids=["plain", "delegating"])
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+def test_thrown_arguments_are_normalised_as_python_does(args, make_pair):
+    results = []
+    for gen in make_pair():
+        next(gen)
+        results.append((outcome(lambda: gen.throw(*args)), gen.gi_suspended, outcome(lambda: next(gen))))
+    assert results[0] == results[1]
+    assert type(43) is int  # nothing was written into a non-exception
+
+
+class Drainer(NoThrow):
+    """A delegate whose `throw` lookup tries to run the delegating generator to its end."""
+
+    def __getattr__(self, name):
+        if name == "throw":
+            self.seen.append(outcome(lambda: list(self.outer)))
+        raise AttributeError(name)
+
+
+def test_reentry_during_the_delegates_throw_lookup_is_refused():
+    # The interpreter (3.12, 3.13) lets this call in and afterwards resumes the frame with the state
+    # it saved before the lookup; here the generator counts as running during the lookup.
+    d = Drainer([1, 2])
+    d.seen = []
+    g = st.delegating(d)
+    d.outer = g
+    next(g)
+    assert outcome(lambda: g.throw(KeyError("k"))) == ("raise", "KeyError", "'k'", ("k",))
+    assert d.seen == [("raise", "ValueError", "generator already executing", ("generator already executing",))]
+    assert outcome(lambda: next(g)) == ("return", None)
+
+
+class LoudStop(StopIteration):
+    @property
+    def value(self):
+        self.seen.append(outcome(lambda: next(self.outer)))
+        return "from the property"
+
+
+class StopsOnThrow(NoThrow):
+    def throw(self, exc):
+        raise LoudStop("stored")
+
+
+class ReentrantError(Exception):
+    def __init__(self, *args):
+        super().__init__(*args)
+        self.seen.append(outcome(lambda: next(self.outer)))
+
+
+@pytest.mark.parametrize("scenario", ["stop-value property", "exception constructor"])
+def test_python_code_run_for_throw_cannot_reenter(scenario):
+    results = []
+    for make in (st.delegating, delegating):
+        seen = []
+        d = StopsOnThrow([1, 2]) if scenario == "stop-value property" else recorder([])
+        g = make(d)
+        LoudStop.seen = ReentrantError.seen = seen
+        LoudStop.outer = ReentrantError.outer = g
+        next(g)
+        thrown = KeyError("k") if scenario == "stop-value property" else ReentrantError
+        results.append((outcome(lambda: g.throw(thrown)), seen, outcome(lambda: next(g))))
+    assert results[0] == results[1]
+
+
+def test_a_value_alive_across_a_yield_is_seen_by_the_collector():
+    # calls_back(f) holds f()'s result in its frame while suspended at `yield f()`.
+    for make in (st.calls_back, calls_back):
+        box = []
+        g = make(lambda: box)
+        box.append(g)
+        assert next(g) is box
+        ref = weakref.ref(g)
+        del g, box
+        gc.collect()
+        assert ref() is None, make

@@ -161,3 +161,27 @@ def test_keyboard_interrupt_passes_untouched(client, loopback, capsys):
     assert capsys.readouterr().out == ""
     assert client.messages[-1].role == "assistant" and client.messages[-1].tool_calls
     assert client._tool_calls_count == 0 and len(client.tool_calls) == 1
+
+
+def test_server_error_whose_truth_test_removes_it(client, capsys):
+    # The reader is handed a document whose "error" entry deletes itself when tested: the reader
+    # must hold the value while it tests and formats it (a borrowed one would be freed by then).
+    freed = []
+
+    class Vanishing:
+        def __bool__(self):
+            del document["error"]
+            return True
+
+        def __str__(self):
+            return f"vanishing (freed before formatting: {bool(freed)})"
+
+        def __del__(self):
+            freed.append(True)
+
+    document = {"error": Vanishing(), "choices": []}
+    reply = type("Reply", (), {"json": lambda self: document})()
+    with pytest.raises(ValueError) as caught:
+        client._response(reply)
+    assert str(caught.value) == "server error: vanishing (freed before formatting: False)"
+    assert capsys.readouterr().out == f"Error parsing LLM response: {caught.value}\n"

@@ -212,3 +212,38 @@ def test_matching_modules_load_without_warnings():
         print(json.dumps([str(w.message) for w in caught if "compile time" in str(w.message)]))
     """)
     assert out == []
+
+
+@pytest.mark.parametrize("module", ["parleykit.cython", "parleykit.modal", "parleykit._selftest"])
+def test_a_module_first_loaded_by_a_destroyed_interpreter_is_refused_cleanly(module):
+    # The subinterpreter that loaded the module first is gone; what the module kept belongs to it,
+    # so the main interpreter gets the one-interpreter ImportError and nothing of that state is used.
+    out = run(f"""
+        import gc, json, _xxsubinterpreters as interpreters
+        interp = interpreters.create(isolated=False)
+        interpreters.run_string(interp, "import {module}")
+        interpreters.destroy(interp)
+        gc.collect()
+        try:
+            import {module}
+            error = None
+        except ImportError as e:
+            error = str(e)
+        gc.collect()
+        print(json.dumps({{"error": error}}))
+    """)
+    assert out["error"] == ("Interpreter change detected - this module can only be loaded into one interpreter per "
+                            "process.")
+
+
+@pytest.mark.parametrize("module", ["parleykit.cython", "parleykit._selftest"])
+def test_runtime_types_exist_once_the_module_is_executed(module):
+    # Made under the import lock, never on first use (where another thread could race to make them).
+    out = run(f"""
+        import gc, json
+        import {module}
+        names = sorted(t.__name__ for t in gc.get_objects()
+                       if isinstance(t, type) and t.__module__ == "parleykit" and "." not in t.__qualname__)
+        print(json.dumps({{"types": names}}))
+    """)
+    assert {"coroutine", "coroutine_wrapper", "generator"} <= set(out["types"])

@@ -66,11 +66,17 @@ pk::ref call_arguments(PyObject* validated) {
             pk::check(PyDict_MergeFromSeq2(kwargs.get(), validated, 1));  // iter(model): (name, value) pairs
         return kwargs;
     }
-    PyObject* dump = nullptr;
-    if (pk::compat::get_optional_attr(validated, n_model_dump, &dump) < 0) PyErr_Clear();  // any lookup failure: absent
+    pk::ref dump;
+    try {
+        dump = pk::getattr_opt(validated, n_model_dump);
+    } catch (pk::python_error&) {
+        // A lookup that fails with an Exception counts as absent; KeyboardInterrupt and the like,
+        // and MemoryError (the process is failing, not the attribute), propagate.
+        if (!pk::error_is_exception() || PyErr_ExceptionMatches(PyExc_MemoryError)) throw;
+        PyErr_Clear();
+    }
     if (!dump) return pk::ref::borrow(validated);
-    pk::ref owned = pk::ref::steal(dump);
-    return pk::call(owned);
+    return pk::call(dump);
 }
 
 // The tool's structured content: the result (wrapped when the output schema asks for it), or

@@ -62,7 +62,10 @@ void for_pairs(PyObject* iterable, F&& each) {
         if (n != 2)
             pk::raise(PyExc_ValueError, n < 2 ? "not enough values to unpack (expected 2, got %zd)"
                                               : "too many values to unpack (expected 2)", n);
-        each(PySequence_Fast_GET_ITEM(seq.get(), 0), PySequence_Fast_GET_ITEM(seq.get(), 1));
+        // Held strongly: `each` runs Python code, which may change a list pair under it.
+        pk::ref key = pk::ref::borrow(PySequence_Fast_GET_ITEM(seq.get(), 0));
+        pk::ref value = pk::ref::borrow(PySequence_Fast_GET_ITEM(seq.get(), 1));
+        each(key.get(), value.get());
     }
     if (PyErr_Occurred()) throw pk::python_error{};
 }
@@ -122,7 +125,7 @@ pk::ref get_cached_typeadapter(PyObject* const* a) {
         params = pk::new_list();
 
     // A lone **kwargs accepts anything: no fields, every key kept.
-    if (PyList_GET_SIZE(params.get()) == 1 && is_var_keyword(PyList_GET_ITEM(params.get(), 0))) {
+    if (PyList_GET_SIZE(params.get()) == 1 && is_var_keyword(pk::ref::borrow(PyList_GET_ITEM(params.get(), 0)).get())) {
         pk::ref name = model_name(fn);
         pk::ref config = config_dict(n_allow);
         pk::ref no_fields = pk::new_dict();
@@ -150,11 +153,14 @@ pk::ref get_cached_typeadapter(PyObject* const* a) {
     pk::ref processed_fields = pk::new_dict();
     pk::ref items = pk::ref::steal(PyDict_Items(without_return.get()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-        PyObject* pair = PyList_GET_ITEM(items.get(), i);
-        PyObject* name = PyTuple_GET_ITEM(pair, 0);
-        PyObject* annotation = PyTuple_GET_ITEM(pair, 1);
-        PyObject* default_value = PyDict_GetItemWithError(defaults.get(), name);  // borrowed; null: required
-        if (!default_value && PyErr_Occurred()) throw pk::python_error{};
+        // The pair keeps name and annotation alive (a tuple of a list only this call holds); the
+        // default is held strongly across the Python code below.
+        pk::ref pair = pk::ref::borrow(PyList_GET_ITEM(items.get(), i));
+        PyObject* name = PyTuple_GET_ITEM(pair.get(), 0);
+        PyObject* annotation = PyTuple_GET_ITEM(pair.get(), 1);
+        pk::ref default_ref = pk::ref::borrow(PyDict_GetItemWithError(defaults.get(), name));  // null: required
+        if (!default_ref && PyErr_Occurred()) throw pk::python_error{};
+        PyObject* default_value = default_ref.get();
         pk::ref origin = pk::call(pk::global(globals, n_get_origin), annotation);
         pk::ref annotated = pk::global(globals, n_Annotated);
         pk::ref args;
@@ -185,7 +191,7 @@ pk::ref get_cached_typeadapter(PyObject* const* a) {
 
     bool has_var_kwargs = false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(params.get()) && !has_var_kwargs; ++i)
-        has_var_kwargs = is_var_keyword(PyList_GET_ITEM(params.get(), i));
+        has_var_kwargs = is_var_keyword(pk::ref::borrow(PyList_GET_ITEM(params.get(), i)).get());
 
     pk::ref name = model_name(fn);
     pk::ref config = config_dict(has_var_kwargs ? n_allow : n_ignore);

@@ -387,7 +387,9 @@ bool is_end_of_stream(PyObject* line) {
     return classify(s) == line_kind::end;
 }
 
-// def _stream_response(self, response) -> "Iterator[LLMResult]" (the generator's body)
+// def _stream_response(self, response) -> "Iterator[LLMResult]" (the generator's body). What lives
+// across a yield is in a slot or a frame_ref, where the collector sees it (the line reader holds
+// only bytes, which refer to nothing).
 pk::body stream_body(pk::genobj* g) {
     PyObject* self = g->local(s_self);
     PyObject* response = g->local(s_response);
@@ -402,7 +404,7 @@ pk::body stream_body(pk::genobj* g) {
         }
         line_reader lines;
         for (bool at_end = false; !at_end;) {
-            pk::ref line;
+            pk::frame_ref line{g};
             {
                 // Reading waits on the server: no other thread may be at work in this client.
                 at = stage::elsewhere;
@@ -424,22 +426,22 @@ pk::body stream_body(pk::genobj* g) {
                 break;
             }
             if (is_end_of_stream(line.get())) break;
-            pk::ref chunk = chunk_of_line(g, line.get());
+            pk::frame_ref chunk{g, chunk_of_line(g, line.get())};
             if (!chunk) continue;
-            pk::ref choice = choice_of(self, chunk.get());
+            pk::frame_ref choice{g, choice_of(self, chunk.get())};
             if (!choice) continue;
-            pk::ref fragment = delta_of(choice.get());
-            pk::ref delta = pk::call_method(self, n_message_process, fragment);
+            pk::frame_ref fragment{g, delta_of(choice.get())};
+            pk::frame_ref delta{g, pk::call_method(self, n_message_process, fragment)};
             if (pk::truthy(pk::getitem(delta.get(), n_reasoning_content).get())) {
-                pk::ref status = status_of(n_reason);
-                pk::ref piece = pk::call_kwargs(result_cls().get(), delta.get(), {pk::kw(n_status, status)});
+                pk::frame_ref status{g, status_of(n_reason)};
+                pk::frame_ref piece{g, pk::call_kwargs(result_cls().get(), delta.get(), {pk::kw(n_status, status)})};
                 pk::ref sent = co_yield piece;
             } else if (pk::truthy(pk::getitem(delta.get(), n_content).get())) {
-                pk::ref content = pk::getitem(delta.get(), n_content);
+                pk::frame_ref content{g, pk::getitem(delta.get(), n_content)};
                 add_assistant(self, content.get());
                 already_add = true;
-                pk::ref status = status_of(n_answer);
-                pk::ref piece = pk::call_kwargs(result_cls().get(), delta.get(), {pk::kw(n_status, status)});
+                pk::frame_ref status{g, status_of(n_answer)};
+                pk::frame_ref piece{g, pk::call_kwargs(result_cls().get(), delta.get(), {pk::kw(n_status, status)})};
                 pk::ref sent = co_yield piece;
             }
             pk::ref finish = pk::call_method(choice.get(), n_get, n_finish_reason);
@@ -454,17 +456,17 @@ pk::body stream_body(pk::genobj* g) {
         g->set_local(s_lines, {});
         g->set_local(s_response, {});
         response = nullptr;
-        pk::ref pending = pk::getattr(self, n_tool_calls);
+        pk::frame_ref pending{g, pk::getattr(self, n_tool_calls)};
         if (pk::truthy(pending.get())) {
             g->set_local(s_calls, pk::call_method(self, n_t_calls_beautify, pending));
             bool refused = at_tool_limit(self);
             if (!refused) {
-                pk::ref status = status_of(n_status_tool_calls);
-                pk::ref piece = pk::call(result_cls(), pk::kw(n_tool_calls, g->local(s_calls)), pk::kw(n_status, status));
+                pk::frame_ref status{g, status_of(n_status_tool_calls)};
+                pk::frame_ref piece{g, pk::call(result_cls(), pk::kw(n_tool_calls, g->local(s_calls)), pk::kw(n_status, status))};
                 pk::ref sent = co_yield piece;
             }
-            pk::ref beautify = pk::getattr(self, n_t_results_beautify);
-            pk::ref messages;
+            pk::frame_ref beautify{g, pk::getattr(self, n_t_results_beautify)};
+            pk::frame_ref messages{g};
             {
                 at = stage::elsewhere;
                 turn_scope at_work(self);
@@ -472,15 +474,18 @@ pk::body stream_body(pk::genobj* g) {
                 messages = pk::call_method(self, n_tool_calls_fn);
                 at = stage::reply;
             }
-            pk::ref results = pk::call(beautify, g->local(s_calls), messages);
-            pk::ref status = status_of(n_status_tool_results);
-            pk::ref piece = pk::call(result_cls(), pk::kw(n_tool_results, results), pk::kw(n_status, status));
-            pk::ref sent = co_yield piece;
+            pk::frame_ref results{g, pk::call(beautify, g->local(s_calls), messages)};
+            pk::frame_ref status{g, status_of(n_status_tool_results)};
+            pk::frame_ref piece{g, pk::call(result_cls(), pk::kw(n_tool_results, results), pk::kw(n_status, status))};
+            {
+                // A value sent in is ignored; it must not live on across the delegation below.
+                pk::ref sent = co_yield piece;
+            }
             // The follow-up request is posted only now that the consumer asked for more. Its
             // reading runs inside this one's delegation, one level deeper on every piece.
             pk::check_stack(tool_round_depth);
             at = stage::follow_up;
-            pk::ref follow_up = pk::call_method(self, n_core_call);
+            pk::frame_ref follow_up{g, pk::call_method(self, n_core_call)};
             pk::ref ignored = co_await pk::yield_from(follow_up.get());
             at = stage::reply;
         } else if (!already_add) {

@@ -81,10 +81,27 @@ namespace {
 PyTypeObject* gen_type = nullptr;
 PyTypeObject* coro_type = nullptr;
 
+// Marks the generator running while Python code runs on its behalf (a delegate's attribute lookups
+// and methods), so that nothing re-enters it meanwhile: a re-entrant call could finish the body
+// and leave this one to resume a frame that no longer exists.
+class running_scope {
+public:
+    explicit running_scope(genobj* g) : g_(g) { g_->running = true; }
+    ~running_scope() { g_->running = false; }
+    running_scope(const running_scope&) = delete;
+    running_scope& operator=(const running_scope&) = delete;
+
+private:
+    genobj* g_;
+};
+
 bool is_coro(genobj* g) { return Py_IS_TYPE(g, coro_type); }
+bool is_generator_like(PyObject* o) {
+    return PyGen_CheckExact(o) || PyCoro_CheckExact(o) || Py_IS_TYPE(o, gen_type) || Py_IS_TYPE(o, coro_type);
+}
 const char* kind_name(genobj* g) { return is_coro(g) ? "coroutine" : "generator"; }
 
-name n_close{"close"}, n_throw{"throw"}, n_value{"value"};
+name n_close{"close"}, n_throw{"throw"};
 
 // A body that has run to its end lets go of its state at once, as the interpreter clears the frame
 // of a finished generator: whatever it held (a response, a connection, its arguments) is not kept
@@ -94,6 +111,14 @@ void clear_frame(genobj* g) {
     Py_CLEAR(g->resume_value);
     Py_CLEAR(g->resume_exc);
     for (PyObject*& o : g->locals) Py_CLEAR(o);
+}
+
+// Lets go of a suspended (or unstarted) body's frame. The generator is finished first: the frame's
+// destructors release objects, and whatever that runs finds a finished generator.
+void drop_frame(genobj* g) {
+    body::handle h = std::exchange(g->h, {});
+    g->finished = true;
+    h.destroy();
 }
 
 // The body has finished: hand out its return value or its error.
@@ -191,19 +216,21 @@ PySendResult gen_send(genobj* g, PyObject* arg, PyObject** out) {
 }
 
 // Calls iter.close() if it has one: how a delegate is shut down on GeneratorExit.
-int close_iter(PyObject* iter) {
-    PyObject* meth = nullptr;
-    if (compat::get_optional_attr(iter, n_close, &meth) < 0) return -1;
-    if (!meth) return 0;
-    PyObject* r = PyObject_CallNoArgs(meth);
-    Py_DECREF(meth);
-    if (!r) return -1;
-    Py_DECREF(r);
-    return 0;
+void close_iter(PyObject* iter) {
+    if (ref meth = getattr_opt(iter, n_close)) call(meth);
+}
+
+// The value a StopIteration carries, read from the object itself as the interpreter reads it (a
+// subclass's `value` property is not consulted, so no Python code runs).
+ref stop_value(PyObject* stop) {
+    return ref::borrow(reinterpret_cast<PyStopIterationObject*>(stop)->value);
 }
 
 // Raises `exc` inside the generator, forwarding it to an active delegate first (PEP 380).
-PySendResult gen_throw_exc(genobj* g, ref exc, PyObject** out) {
+// `aimed_at` is the delegate that was active when throw() was called: one that a delegation started
+// since then (by Python code run while the exception was made) does not receive it, as the
+// interpreter picks the delegate before it makes the exception.
+PySendResult gen_throw_exc(genobj* g, ref exc, PyObject** out, PyObject* aimed_at) {
     *out = nullptr;
     if (refuse_running(g)) return PYGEN_ERROR;
     if (g->finished) {
@@ -219,42 +246,49 @@ PySendResult gen_throw_exc(genobj* g, ref exc, PyObject** out) {
         // Raised before the first instruction: the body never runs, the generator is finished and
         // the exception leaves unchanged (the interpreter's StopIteration check covers only a
         // started body, so a thrown StopIteration is not turned into RuntimeError here).
-        g->h.destroy();
-        g->h = {};
-        g->finished = true;
+        drop_frame(g);
         clear_frame(g);
         restore_error(std::move(exc));
         return PYGEN_ERROR;
     }
     if (g->delegate) {
+        // What the delegation ends with is what the body receives at its `yield from`, where a
+        // StopIteration is the delegation's result, as at the interpreter's.
         ref delegate = ref::borrow(g->delegate);
-        if (PyErr_GivenExceptionMatches(exc.get(), PyExc_GeneratorExit)) {
-            g->running = true;
-            int err = close_iter(delegate.get());
-            g->running = false;
-            Py_CLEAR(g->delegate);
-            if (err < 0) return run_body(g, nullptr, fetch_error(), out);
-            return run_body(g, nullptr, std::move(exc), out);
+        ref error;
+        if (delegate.get() != aimed_at) {
+            error = std::move(exc);
+        } else if (PyErr_GivenExceptionMatches(exc.get(), PyExc_GeneratorExit)) {
+            try {
+                running_scope busy(g);
+                close_iter(delegate.get());
+                error = std::move(exc);
+            } catch (python_error&) {
+                error = fetch_error();
+            }
+        } else {
+            ref res;
+            bool has_throw;
+            {
+                // A failed lookup (not an AttributeError) leaves throw() at once, the body untouched.
+                running_scope busy(g);
+                ref meth = getattr_opt(delegate.get(), n_throw);
+                has_throw = bool(meth);
+                if (meth) res = ref::steal_or_null(PyObject_CallOneArg(meth.get(), exc.get()));
+            }
+            if (res) {
+                *out = res.release();
+                return PYGEN_NEXT;
+            }
+            error = has_throw ? fetch_error() : std::move(exc);
         }
-        ref meth = getattr_opt(delegate.get(), n_throw);
-        if (!meth) {
-            Py_CLEAR(g->delegate);
-            return run_body(g, nullptr, std::move(exc), out);
-        }
-        g->running = true;
-        PyObject* res = PyObject_CallOneArg(meth.get(), exc.get());
-        g->running = false;
-        if (res) {
-            *out = res;
-            return PYGEN_NEXT;
-        }
+        // Let go of the delegate before the body runs, as the interpreter pops it off the frame's
+        // stack before an except clause there sees the error.
         Py_CLEAR(g->delegate);
-        if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-            ref stop = fetch_error();
-            ref value = getattr(stop.get(), n_value);
-            return run_body(g, std::move(value), nullptr, out);
-        }
-        return run_body(g, nullptr, fetch_error(), out);
+        delegate = nullptr;
+        if (PyErr_GivenExceptionMatches(error.get(), PyExc_StopIteration))
+            return run_body(g, stop_value(error.get()), nullptr, out);
+        return run_body(g, nullptr, std::move(error), out);
     }
     return run_body(g, nullptr, std::move(exc), out);
 }
@@ -265,14 +299,12 @@ PyObject* gen_close_impl(genobj* g) {
     if (g->finished) Py_RETURN_NONE;
     if (!g->started) {
         // Closing an unstarted generator never runs its body.
-        g->h.destroy();
-        g->h = {};
-        g->finished = true;
+        drop_frame(g);
         Py_RETURN_NONE;
     }
     PyObject* out = nullptr;
     ref exc = ref::steal(PyObject_CallNoArgs(PyExc_GeneratorExit));
-    PySendResult r = gen_throw_exc(g, std::move(exc), &out);
+    PySendResult r = gen_throw_exc(g, std::move(exc), &out, g->delegate);
     if (r == PYGEN_NEXT) {
         Py_DECREF(out);
         PyErr_Format(PyExc_RuntimeError, "%s ignored GeneratorExit", kind_name(g));
@@ -310,8 +342,11 @@ PyObject* send_result(PySendResult r, PyObject* out) {
 
 genobj* as_gen(PyObject* o) { return reinterpret_cast<genobj*>(o); }
 
-// The exception to throw from throw()'s arguments, normalised as the interpreter does.
-ref exception_from_throw_args(PyObject* const* args, Py_ssize_t nargs) {
+// The exception to throw from throw()'s arguments, normalised as the interpreter does. A class is
+// called with the value (a tuple value as the argument list); when that call fails, or gives
+// something that is not an exception, the resulting error is what the generator receives, as in
+// the interpreter. Errors in the arguments themselves are raised from throw() alone.
+ref exception_from_throw_args(genobj* g, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs < 1) raise(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
     if (nargs > 3) raise(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
     if (nargs > 1 && PyErr_WarnEx(PyExc_DeprecationWarning,
@@ -325,12 +360,38 @@ ref exception_from_throw_args(PyObject* const* args, Py_ssize_t nargs) {
     if (tb != Py_None && !PyTraceBack_Check(tb)) raise(PyExc_TypeError, "throw() third argument must be a traceback object");
     ref exc;
     if (PyExceptionClass_Check(typ)) {
-        if (PyExceptionInstance_Check(val) && PyObject_TypeCheck(val, reinterpret_cast<PyTypeObject*>(typ)))
+        if (PyExceptionInstance_Check(val) && PyObject_TypeCheck(val, reinterpret_cast<PyTypeObject*>(typ))) {
             exc = ref::borrow(val);
-        else if (val == Py_None)
-            exc = ref::steal(PyObject_CallNoArgs(typ));
-        else
-            exc = ref::steal(PyObject_CallOneArg(typ, val));
+        } else {
+            ref made;
+            {
+                // The constructor is Python code. A generator delegating to a generator or coroutine
+                // counts as running meanwhile, as the interpreter's does while that delegate builds
+                // the exception; with any other delegate it does not (the interpreter builds it
+                // after looking for the delegate's throw).
+                bool busy = !g->running && g->delegate && is_generator_like(g->delegate);
+                if (busy) g->running = true;
+                if (val == Py_None) made = ref::steal_or_null(PyObject_CallNoArgs(typ));
+                else if (PyTuple_Check(val)) made = ref::steal_or_null(PyObject_Call(typ, val, nullptr));
+                else made = ref::steal_or_null(PyObject_CallOneArg(typ, val));
+                if (busy) g->running = false;
+            }
+            if (made && !PyExceptionInstance_Check(made.get())) {
+                PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %s",
+                             typ, Py_TYPE(made.get())->tp_name);
+                made = nullptr;
+            }
+            if (!made) {
+                // The construction's own error is thrown in; it keeps its traceback, else takes tb.
+                ref error = fetch_error();
+                if (tb != Py_None) {
+                    ref own = ref::steal_or_null(PyException_GetTraceback(error.get()));
+                    if (!own) check(PyException_SetTraceback(error.get(), tb));
+                }
+                return error;
+            }
+            exc = std::move(made);
+        }
     } else if (PyExceptionInstance_Check(typ)) {
         if (val != Py_None) raise(PyExc_TypeError, "instance exception may not have a separate value");
         exc = ref::borrow(typ);
@@ -368,9 +429,10 @@ PyObject* send_impl(PyObject* self, PyObject* arg) noexcept {
 
 PyObject* throw_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        ref exc = exception_from_throw_args(args, nargs);
+        ref aimed_at = ref::borrow(as_gen(self)->delegate);
+        ref exc = exception_from_throw_args(as_gen(self), args, nargs);
         PyObject* out = nullptr;
-        PySendResult r = gen_throw_exc(as_gen(self), std::move(exc), &out);
+        PySendResult r = gen_throw_exc(as_gen(self), std::move(exc), &out, aimed_at.get());
         return send_result(r, out);
     });
 }
@@ -404,11 +466,16 @@ int traverse_impl(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(g->name);
     Py_VISIT(g->qualname);
     for (PyObject* o : g->locals) Py_VISIT(o);
+    for (frame_ref* r = g->frame_refs; r; r = r->next()) Py_VISIT(r->get());
     return 0;
 }
 
 int clear_impl(PyObject* self) noexcept {
     genobj* g = as_gen(self);
+    // A body still suspended when the collector breaks a cycle (its finaliser could not end it)
+    // never runs again: without its frame no body can see the slots cleared below, and its
+    // frame_refs go with it.
+    if (g->h && !g->running) drop_frame(g);
     Py_CLEAR(g->yielded);
     Py_CLEAR(g->delegate);
     Py_CLEAR(g->resume_value);
@@ -428,11 +495,6 @@ void dealloc_impl(PyObject* self) noexcept {
     PyObject_GC_Track(self);
     if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
     PyObject_GC_UnTrack(self);
-    if (g->h) {
-        // Destroying a suspended frame runs its C++ destructors, which may release objects.
-        g->h.destroy();
-        g->h = {};
-    }
     clear_impl(self);
     Py_CLEAR(g->name);
     Py_CLEAR(g->qualname);
@@ -560,6 +622,12 @@ PyType_Spec wrapper_spec = {
 };
 
 PyObject* coro_await(PyObject* self) noexcept {
+    // One awaiter at a time, as the interpreter's await refuses for its own coroutines: a second
+    // one would drive the awaitable that the first is waiting on.
+    if (as_gen(self)->delegate) {
+        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+        return nullptr;
+    }
     auto* w = PyObject_GC_New(await_wrapper, wrapper_type);
     if (!w) return nullptr;
     w->coro = Py_NewRef(self);
@@ -601,28 +669,25 @@ constexpr unsigned gen_flags =
 PyType_Spec gen_spec = {"parleykit.generator", sizeof(genobj), 0, gen_flags, gen_slots};
 PyType_Spec coro_spec = {"parleykit.coroutine", sizeof(genobj), 0, gen_flags, coro_slots};
 
-void ready_types() {
-    if (gen_type) return;
-    gen_type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&gen_spec)));
-    coro_type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&coro_spec)));
-    wrapper_type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&wrapper_spec)));
-}
-
 }  // namespace
 
-PyTypeObject* generator_type() {
-    ready_types();
-    return gen_type;
+void ready_coro_types() {
+    if (gen_type) return;
+    // All three are made before any is published, so a failure leaves none half made.
+    ref gen = ref::steal(PyType_FromSpec(&gen_spec));
+    ref coro = ref::steal(PyType_FromSpec(&coro_spec));
+    ref wrapper = ref::steal(PyType_FromSpec(&wrapper_spec));
+    wrapper_type = reinterpret_cast<PyTypeObject*>(wrapper.release());
+    coro_type = reinterpret_cast<PyTypeObject*>(coro.release());
+    gen_type = reinterpret_cast<PyTypeObject*>(gen.release());
 }
 
-PyTypeObject* coroutine_type() {
-    ready_types();
-    return coro_type;
-}
+PyTypeObject* generator_type() { return gen_type; }
+PyTypeObject* coroutine_type() { return coro_type; }
 
 ref make_generator(gen_kind kind, body_fn fn, std::initializer_list<PyObject*> locals, PyObject* name,
                    PyObject* qualname) {
-    ready_types();
+    if (!gen_type) raise(PyExc_SystemError, "the generator types are made when the module is executed");
     genobj* g = PyObject_GC_New(genobj, kind == gen_kind::coroutine ? coro_type : gen_type);
     if (!g) throw python_error{};
     new (&g->h) body::handle{};
@@ -632,6 +697,7 @@ ref make_generator(gen_kind kind, body_fn fn, std::initializer_list<PyObject*> l
     g->weakreflist = nullptr;
     g->running = g->started = g->finished = false;
     for (PyObject*& o : g->locals) o = nullptr;
+    g->frame_refs = nullptr;
     ref self = ref::steal(reinterpret_cast<PyObject*>(g));
     int i = 0;
     for (PyObject* o : locals) g->locals[i++] = Py_XNewRef(o);

@@ -13,8 +13,10 @@
 // try/catch sees GeneratorExit and friends where Python code would.
 //
 // Rules for bodies (g++ 12): one co_yield/co_await per statement, its result in a named local; no
-// co_yield/co_await inside a catch handler; keep long-lived Python references in g->local slots
-// (the garbage collector sees them) rather than only in C++ locals.
+// co_yield/co_await inside a catch handler. Every Python reference that is alive across a
+// co_yield/co_await lives in a g->local slot or a pk::frame_ref, which the garbage collector sees;
+// a plain pk::ref there would hide its object from the collector, and a cycle through it would
+// never be collected.
 #pragma once
 #include "pk/call.hpp"
 
@@ -23,6 +25,7 @@
 namespace pk {
 
 struct genobj;
+class frame_ref;
 
 // The body's coroutine type. Created suspended; owned by its genobj.
 class body {
@@ -96,9 +99,41 @@ struct genobj {
     bool started;
     bool finished;
     PyObject* locals[max_locals];  // the body's state that the garbage collector must see
+    frame_ref* frame_refs;         // the body's frame_ref locals, newest first
 
     PyObject* local(int i) const { return locals[i]; }
     void set_local(int i, ref v) { Py_XSETREF(locals[i], v.release()); }
+};
+
+// A strong reference kept in a body's frame (a local of the coroutine) that the garbage collector
+// sees: while it lives it is linked into its generator's list, which traversal visits and clearing
+// empties. It is a pk::ref in every other respect, but cannot be copied or moved (the list holds
+// its address).
+class frame_ref : public ref {
+public:
+    explicit frame_ref(genobj* g, ref v = {}) noexcept : ref(std::move(v)), owner_(g), next_(g->frame_refs) {
+        if (next_) next_->prev_ = this;
+        g->frame_refs = this;
+    }
+    ~frame_ref() {
+        // Unlinked before the reference goes, so a __del__ run by the decref never sees it.
+        if (prev_) prev_->next_ = next_;
+        else owner_->frame_refs = next_;
+        if (next_) next_->prev_ = prev_;
+    }
+    frame_ref(const frame_ref&) = delete;
+    frame_ref& operator=(const frame_ref&) = delete;
+    frame_ref& operator=(ref v) noexcept {
+        ref::operator=(std::move(v));
+        return *this;
+    }
+
+    frame_ref* next() const noexcept { return next_; }
+
+private:
+    genobj* owner_;
+    frame_ref* prev_ = nullptr;
+    frame_ref* next_;
 };
 
 using body_fn = body (*)(genobj*);
@@ -107,7 +142,9 @@ using body_fn = body (*)(genobj*);
 ref make_generator(gen_kind kind, body_fn fn, std::initializer_list<PyObject*> locals, PyObject* name,
                    PyObject* qualname);
 
+// The generator and coroutine types; made once, when the first module that uses them is executed.
 PyTypeObject* generator_type();
 PyTypeObject* coroutine_type();
+void ready_coro_types();
 
 }  // namespace pk

@@ -1,6 +1,9 @@
 // Module creation and execution with the once-per-process rules of the extension modules.
 #include "pk/module.hpp"
 
+#include "pk/coro.hpp"
+#include "pk/function.hpp"
+
 namespace pk {
 
 static name n_name{"name"}, n_builtins{"__builtins__"};
@@ -46,6 +49,10 @@ int module_exec(module_entry& e, PyObject* module) noexcept {
         // order independent of whoever evaluates an annotation against it first.
         PyObject* dict = PyModule_GetDict(module);
         if (!check(PyDict_Contains(dict, n_builtins))) check(PyDict_SetItem(dict, n_builtins, PyEval_GetBuiltins()));
+        // The runtime's types exist before the body runs, made under the import lock rather than on
+        // first use, where another thread could find them half made.
+        function_type();
+        ready_coro_types();
         e.body(module);
         return 0;
     });

@@ -68,7 +68,7 @@ pk::body delegating_body(pk::genobj* g) {
         r = pk::tuple({pk::str("caught").get(), e.get()});
     }
     g->set_local(1, r);
-    pk::ref item = pk::tuple({pk::str("result").get(), g->local(1)});
+    pk::frame_ref item{g, pk::tuple({pk::str("result").get(), g->local(1)})};
     pk::ref ignored = co_yield item;
     co_return pk::str("done");
 }
@@ -152,7 +152,7 @@ const pk::fn_def ignore_exit_def{.name = "ignore_exit", .qualname = "ignore_exit
 
 // def calls_back(f): yield f()     (f may try to advance this very generator)
 pk::body calls_back_body(pk::genobj* g) {
-    pk::ref v = pk::call(g->local(0));
+    pk::frame_ref v{g, pk::call(g->local(0))};  // alive across the yield: the collector must see it
     pk::ref ignored = co_yield v;
     co_return pk::none();
 }
