@@ -14,7 +14,7 @@ from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, ru
 
 from parleykit import _selftest as st
 from test_coroutines import Probe, guarded
-from test_generators import NoThrow, counter, delegating, norm
+from test_generators import FailsInit, NoThrow, ReturnsInt, counter, delegating, norm
 
 pytestmark = pytest.mark.filterwarnings("ignore:coroutine '.*' was never awaited:RuntimeWarning")
 
@@ -132,16 +132,6 @@ DELEGATES = {
 
 class Custom(BaseException):
     pass
-
-
-class ReturnsInt(Exception):
-    def __new__(cls, *args):
-        return 43
-
-
-class FailsInit(Exception):
-    def __init__(self, *args):
-        raise KeyError("from __init__")
 
 
 def a_traceback():
