@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Long runs of the randomised state-machine tests (the suite runs them with a small, fixed budget).
-# Usage: scripts/long-run.sh [EXAMPLES]   (default 500 examples per machine; fresh randomness each run)
+# A long run of the conversation state machine (the suite runs it with a small, fixed budget).
+# Usage: scripts/long-run.sh [EXAMPLES]   (default 500 examples; fresh randomness each run)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/env.sh
