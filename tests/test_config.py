@@ -6,6 +6,8 @@ from pathlib import Path
 
 import pytest
 
+import parleykit
+
 from parleykit.config import ConfigError, Configurator
 
 
@@ -125,7 +127,9 @@ def test_the_chat_refuses_an_unusable_file_in_one_line(config_file):
     config_file.write_text(f"api_key = {SECRET}\n")
     env = {k: v for k, v in os.environ.items() if not k.startswith("PARLEYKIT_")}
     env["PARLEYKIT_CONFIG"] = str(config_file)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(Path(__file__).parent.parent / "src"), env.get("PYTHONPATH")]))
+    # The package this run imported (installed, or the work tree with its built modules).
+    package_root = Path(parleykit.__file__).resolve().parent.parent
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(package_root), env.get("PYTHONPATH")]))
     for command in ("chat", "tour"):
         done = subprocess.run([sys.executable, "-m", "parleykit", command], input="", env=env, capture_output=True, text=True, timeout=60)
         assert done.returncode == 1
