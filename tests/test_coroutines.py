@@ -195,17 +195,23 @@ async def _await(aw):
     return await aw
 
 
-def test_awaiting_a_coroutine_that_is_already_being_awaited():
+@pytest.mark.parametrize("awaiter", ["native", "python"])
+def test_a_second_awaiter_of_a_coroutine_already_being_awaited_is_refused(awaiter):
+    # Native awaiters and the interpreter's own await refuse a second awaiter of a suspended
+    # coroutine; without that, two awaiters would both drive the awaitable the first one waits on.
     outcomes = []
     for make in (st.awaiting, awaiting):
-        inner = make(Probe(["p1", "p2"], []))
-        first = make(inner)
+        log = []
+        inner = make(Probe(["p1", "p2"], log))
+        wrap = make if awaiter == "native" else _await
+        first = wrap(inner)
         assert first.send(None) == "p1"
-        second = make(inner)
+        second = wrap(inner)
         with pytest.raises(RuntimeError) as info:
             second.send(None)
         outcomes.append(str(info.value))
         assert first.send("x") == "p2"  # the first awaiter is undisturbed
+        assert log == [("sent", "x")]
         first.close()
     assert outcomes == ["coroutine is being awaited already"] * 2
 
@@ -316,22 +322,3 @@ def test_memory_is_flat_over_many_tasks():
         tracemalloc.stop()
     assert grown < 128 * 1024
     assert len(gc.get_objects()) - objects < 100
-
-
-def test_a_python_awaiter_of_a_coroutine_already_being_awaited_is_refused():
-    # The interpreter's await refuses a second awaiter of a suspended coroutine; without that, two
-    # awaiters would both drive the awaitable the first one waits on.
-    outcomes = []
-    for make in (st.awaiting, awaiting):
-        log = []
-        inner = make(Probe(["p1", "p2"], log))
-        first = _await(inner)
-        assert first.send(None) == "p1"
-        second = _await(inner)
-        with pytest.raises(RuntimeError) as info:
-            second.send(None)
-        outcomes.append(str(info.value))
-        assert first.send("x") == "p2"
-        assert log == [("sent", "x")]
-        first.close()
-    assert outcomes == ["coroutine is being awaited already"] * 2
