@@ -209,6 +209,13 @@ pk::ref headers(PyObject* const* a) {
     pk::ref key = ask_configurator(self, n_get);
     pk::ref text = pk::fstring_field(key.get());
     if (PyUnicode_GET_LENGTH(text.get()) != 0) remember_key(text.get());
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text.get());
+    if (PyUnicode_FindChar(text.get(), '\n', 0, n, 1) >= 0 || PyUnicode_FindChar(text.get(), '\r', 0, n, 1) >= 0) {
+        // No header can carry a line break, and the HTTP library's refusal would quote the key.
+        pk::ref section = pk::getattr(self, n_section);
+        pk::raise(PyExc_ValueError, "the api_key of section %R holds a line break, which no header can carry",
+                  section.get());
+    }
     pk::ref value = pk::ref::steal(PyUnicode_Concat(n_bearer, text.get()));
     pk::check(PyDict_SetItem(auth.get(), n_authorization, value.get()));
     pk::check(PyDict_Update(out.get(), auth.get()));
