@@ -320,6 +320,7 @@ bool throw_to_delegate(genobj* g, const thrown& t, PyObject** out, PySendResult*
             close_iter(delegate.get());
         } catch (python_error&) {
             ref error = fetch_error();
+            delegate = nullptr;  // the generator's own reference goes last, inside the running state
             *r = delegation_failed(g, std::move(error), out);
             return true;
         }
