@@ -510,7 +510,7 @@ pk::body stream_body(pk::genobj* g) {
             }
             // The follow-up request is posted only now that the consumer asked for more. Its
             // reading runs inside this one's delegation, one level deeper on every piece.
-            pk::check_stack(tool_round_depth);
+            pk::check_room(tool_round_depth);
             pk::frame_ref follow_up{g};
             {
                 // Refused because another thread is at work in the client: that failure is not this
