@@ -114,7 +114,7 @@ def test_base_model_itself():
     assert CythonBaseModel.model_config["ignored_types"] == ()
     assert CythonBaseModel.model_fields == {}
     assert CythonModelMeta.__module__ == CythonBaseModel.__module__ == "parleykit.cython"
-    assert CythonModelMeta.__doc__ is None and CythonBaseModel.__doc__ is None
+    assert CythonModelMeta.__doc__ and CythonBaseModel.__doc__
     assert set(vars(CythonModelMeta)) - {"__module__", "__doc__", "__dict__", "__weakref__"} == {"__new__"}
 
 

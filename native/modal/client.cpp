@@ -118,7 +118,10 @@ pk::ref init(PyObject* const* a) {
 }
 
 const pk::fn_def init_def{.name = "__init__", .qualname = "LLModal.__init__", .impl = init,
-                          .params = {{"self"}, {"data"}}, .returns = "None", .var_keywords = true};
+                          .params = {{"self"}, {"data"}}, .returns = "None",
+    .doc = "Create a client from its fields, given as keywords.\n"
+              "\n"
+              "A keyword that names no field raises TypeError, which says where it belongs.", .var_keywords = true};
 
 }  // namespace
 
@@ -144,9 +147,11 @@ pk::ref private_attr(PyObject* self, const pk::name& attr) {
 }
 
 const pk::fn_def reset_def{.name = "_reset", .qualname = "LLModal._reset", .impl = reset, .params = {{"self"}},
-                           .returns = "None"};
+                           .returns = "None",
+    .doc = "End the tool-call state of the current request cycle: no pending tool calls, no rounds counted."};
 const pk::fn_def stream_def{.name = "stream", .qualname = "LLModal.stream", .impl = stream, .params = {{"self"}},
-                            .returns = "bool"};
+                            .returns = "bool",
+    .doc = "Whether requests are sent and read as streams: extra_body's \"stream\" as stored, False when absent."};
 
 void define_client(PyObject* m) {
     PyObject* g = globals();
@@ -158,6 +163,14 @@ void define_client(PyObject* m) {
     pk::ref base = pk::global(g, n_CythonBaseModel);
     pk::ref bases = pk::tuple({base.get()});
     pk::class_builder c(g, "LLModal", "LLModal", bases.get());
+    c.set("__doc__", pk::str(
+        "One conversation with a chat-completions endpoint.\n\n"
+        "invoke(prompt) sends a user turn: the history (messages), the pending images and video, the\n"
+        "extra_body keys and the schemas of the registered tools are posted to endpoint_url, with the\n"
+        "API key of the configuration section `section`. Tool calls the model asks for are run through\n"
+        "`tools` and answered, up to tool_calls_limit rounds per turn. The result is an LLMResult, or\n"
+        "with extra_body[\"stream\"] true an iterator of LLMResult pieces. A refused request raises\n"
+        "APIStatusError; usage and finish_reason tell what the server said about the last turn."));
     c.annotate("section", "str").set("section", pk::str("llm"));
     c.annotate("endpoint_url", "str").set("endpoint_url", pk::str(""));
     c.annotate("system_prompt", "str").set("system_prompt", pk::str(""));

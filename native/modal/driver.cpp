@@ -104,9 +104,13 @@ pk::ref invoke(PyObject* const* a) {
 }  // namespace
 
 const pk::fn_def core_call_def{.name = "_core_call", .qualname = "LLModal._core_call", .impl = core_call,
-                               .params = {{"self"}}, .returns = "LLMResult | Iterator[LLMResult]"};
+                               .params = {{"self"}}, .returns = "LLMResult | Iterator[LLMResult]",
+    .doc = "Post one request of the cycle and hand the reply to its reader.\n"
+              "\n"
+              "A failed request is reported, answered in the history and raised again."};
 const pk::fn_def invoke_def{.name = "invoke", .qualname = "LLModal.invoke", .impl = invoke,
                             .params = {{"self"}, {"prompt", "str"}},
-                            .returns = "LLMResult | Iterator[LLMResult]"};
+                            .returns = "LLMResult | Iterator[LLMResult]",
+    .doc = "Send one user turn; return its LLMResult, or an iterator of LLMResult pieces when streaming."};
 
 }  // namespace pkmodal

@@ -585,10 +585,14 @@ void remember_json(PyObject* module) {
 const pk::fn_def response_def{
     .name = "_response", .qualname = "LLModal._response", .impl = response_impl,
     .params = {{"self"}, {"response", "requests.Response"}}, .returns = "LLMResult",
+    .doc = "Read a whole JSON reply: record its answer, run the tool round it asks for and post the\n"
+              "follow-up; return the result.",
 };
 const pk::fn_def stream_response_def{
     .name = "_stream_response", .qualname = "LLModal._stream_response", .impl = stream_response_impl,
     .params = {{"self"}, {"response", "requests.Response"}}, .returns = "Iterator[LLMResult]",
+    .doc = "Read a streamed reply, yielding LLMResult pieces as they arrive, through its tool rounds\n"
+              "and follow-up requests.",
     .kind = pk::fn_kind::generator,
 };
 

@@ -37,6 +37,7 @@ pk::ref status_error_init(PyObject* const* a) {
 const pk::fn_def status_error_init_def{
     .name = "__init__", .qualname = "APIStatusError.__init__", .impl = status_error_init,
     .params = {{"self"}, {"message"}, {"status_code"}, {"body"}, {"retry_after"}}, .returns = "None",
+    .doc = "Create the error from its message, the reply's status, body and requested wait.",
 };
 
 // A number of seconds from a header's text: a non-negative finite number, or null.
