@@ -40,9 +40,19 @@ pk::ref finish_reason(PyObject* const* a) { return private_attr(a[0], n_finish_r
 
 }  // namespace
 
+namespace {
+
+// self.<attr> = value, skipped when it holds that object already (a private attribute's
+// assignment goes through pydantic's __setattr__, and most turns change nothing here).
+void set_figure(PyObject* self, const pk::name& attr, PyObject* value) {
+    if (private_attr(self, attr).get() != value) pk::setattr(self, attr, value);
+}
+
+}  // namespace
+
 void begin_cycle_figures(PyObject* self) {
-    pk::setattr(self, n_usage_attr, Py_None);
-    pk::setattr(self, n_finish_reason_attr, Py_None);
+    set_figure(self, n_usage_attr, Py_None);
+    set_figure(self, n_finish_reason_attr, Py_None);
 }
 
 pk::ref cycle_usage(PyObject* self) { return private_attr(self, n_usage_attr); }
@@ -60,7 +70,7 @@ void note_usage(PyObject* self, PyObject* document, PyObject* base) {
     if (PyDict_GET_SIZE(total.get()) != 0) pk::setattr(self, n_usage_attr, total.get());
 }
 
-void note_finish_reason(PyObject* self, PyObject* reason) { pk::setattr(self, n_finish_reason_attr, reason); }
+void note_finish_reason(PyObject* self, PyObject* reason) { set_figure(self, n_finish_reason_attr, reason); }
 
 const pk::fn_def usage_def{
     .name = "usage", .qualname = "LLModal.usage", .impl = usage, .params = {{"self"}},
