@@ -160,7 +160,7 @@ def test_image_goes_with_the_next_message_and_with_its_retry(loopback, tmp_path)
     assert done.returncode == 0, done.stderr
     assert "cannot read" in done.stdout and f"attached dot.png ({image.stat().st_size} bytes)" in done.stdout
     parts = [
-        {"type": "image_url", "image_url": "data:image;base64," + base64.b64encode(image.read_bytes()).decode()},
+        {"type": "image_url", "image_url": {"url": "data:image/png;base64," + base64.b64encode(image.read_bytes()).decode()}},
         {"type": "text", "text": "What is this?"},
     ]
     first, retried, later = (r.json["messages"][-1]["content"] for r in loopback.wait_for(3))

@@ -26,7 +26,8 @@ def test_llmodal_defaults_including_private_state():
     assert llm._default == "The server is busy. Please try again later."
     assert list(LLModal.model_fields) == ["section", "endpoint_url", "system_prompt", "images", "video", "tools",
                                           "messages", "extra_body", "retry", "tool_calls", "tool_calls_limit"]
-    assert set(LLModal.__private_attributes__) == {"_tool_calls_count", "_close", "_default"}
+    assert set(LLModal.__private_attributes__) == {"_tool_calls_count", "_close", "_default",
+                                                  "_tool_call_reasoning"}
 
 
 def test_instances_share_no_mutable_defaults():

@@ -45,6 +45,7 @@ class LLModal(CythonBaseModel):
     _tool_calls_count: int
     _close: bool
     _default: str
+    _tool_call_reasoning: list[tuple[Message, str]]
     def _reset(self) -> None: ...
     @property
     def stream(self) -> bool: ...
