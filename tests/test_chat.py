@@ -392,3 +392,13 @@ def test_a_host_name_that_cannot_be_resolved_is_said_so(monkeypatch):
     with pytest.raises(requests.ConnectionError) as caught:
         requests.post(url, json={}, timeout=5)
     assert failure(caught.value, url) == f"cannot connect to {url} (host name not found)"
+
+
+def test_answer_text_of_a_reasoning_piece_is_shown(capsys):
+    from parleykit.__main__ import show_stream
+    from parleykit.modal import LLMResult, LLMStatus
+
+    show_stream([LLMResult(reasoning_content="hm", status=LLMStatus.reason),
+                 LLMResult(reasoning_content=" ok", content="Hel", status=LLMStatus.reason),
+                 LLMResult(content="lo", status=LLMStatus.answer)], colour=False)
+    assert capsys.readouterr().out == "\n  (thinking) hm ok\n  Hello\n"
