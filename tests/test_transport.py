@@ -115,6 +115,26 @@ def test_close_stops_a_stream_whose_line_never_completes(loopback):
     assert client.messages[-1].contents == ["a"]
 
 
+def test_close_from_another_thread_ends_a_silent_read_within_its_timeout(loopback, isolated_config, reports):
+    Configurator.set("llm", "timeout", (5, 0.5))
+    gate = threading.Event()
+    loopback.push([*sse_events([chunk({"content": "a"})], done=False), gate])
+    client = LLModal(endpoint_url=loopback.url, extra_body={"stream": True})
+    pieces = client.invoke("q")
+    try:
+        assert next(pieces).content == "a"
+        threading.Timer(0.2, lambda: setattr(client, "_close", True)).start()
+        # Not a ReadTimeout: the stop that was asked for, with what was read kept.
+        assert list(pieces) == []
+    finally:
+        gate.set()
+    assert client_reports(reports) == [] and client.messages[-1].contents == ["a"]
+    # Without _close, the same silence is the read timeout's failure.
+    loopback.push([*sse_events([chunk({"content": "b"})], done=False), 3.0])
+    with pytest.raises(requests.exceptions.ConnectionError):
+        consume(client.invoke("again"), True)
+
+
 def test_ctrl_c_ends_a_blocked_read(loopback):
     gate = threading.Event()
     loopback.push([*sse_events([chunk({"content": "a"})], done=False), gate])

@@ -232,7 +232,18 @@ pk::ref line_reader::next(body_reader& body, PyObject* source, PyObject* respons
             cancelled_ = true;
             return {};
         }
-        pk::ref data = body.next(source);
+        pk::ref data;
+        try {
+            data = body.next(source);
+        } catch (pk::python_error&) {
+            // A read that timed out (or failed otherwise) after another thread set _close is the
+            // stop it asked for: so _close takes effect within a read timeout even when no byte comes.
+            if (!pk::error_is_exception()) throw;
+            pk::ref failure = pk::fetch_error();
+            if (!cancelled()) pk::raise_object(std::move(failure));
+            cancelled_ = true;
+            return {};
+        }
         if (!data) {
             done_ = true;
             if (!partial_.empty()) emit(nullptr, 0);
