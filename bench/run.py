@@ -46,6 +46,21 @@ def cpu(fn, reps: int) -> float:
     return statistics.median(times)
 
 
+def side_by_side(fns, reps: int) -> list[float]:
+    """Median CPU seconds of each of `fns`, their runs taken in turns (after one warm-up run each),
+    so that a change in the machine's load weighs on every figure alike."""
+    for fn in fns:
+        fn()
+    times: list[list[float]] = [[] for _ in fns]
+    for _ in range(reps):
+        for fn, taken in zip(fns, times):
+            gc.collect()
+            start = time.process_time()
+            fn()
+            taken.append(time.process_time() - start)
+    return [statistics.median(taken) for taken in times]
+
+
 def row(label: str, value: str, note: str = "") -> None:
     print(f"  {label:<46} {value:>16}  {note}")
 
@@ -116,16 +131,15 @@ def bench_stream(ep: Endpoint, quick: bool) -> None:
 
     n = 2000 if quick else 20000
     reps = 3 if quick else 5
-    print(f"\n1. Stream consumption ({n} chunks; CPU per chunk, median of {reps})")
+    print(f"\n1. Stream consumption ({n} chunks; CPU per chunk, median of {reps}, taken in turns)")
     for kind in ("answer", "reason_tool"):
         url = f"{ep.base}/stream?n={n}&kind={kind}"
         # The SDK posts to {base_url}/chat/completions: the same body through the query.
         sdk = OpenAI(base_url=f"{ep.base}/stream", api_key="bench", max_retries=0,
                      default_query={"n": str(n), "kind": kind})
         client = make_client(url, True)
-        floor = cpu(lambda: floor_stream(url), reps) / n
-        ours = cpu(lambda: parleykit_stream(client, []), reps) / n
-        theirs = cpu(lambda: sdk_stream(sdk), reps) / n
+        floor, ours, theirs = (t / n for t in side_by_side(
+            [lambda: floor_stream(url), lambda: parleykit_stream(client, []), lambda: sdk_stream(sdk)], reps))
         print(f" {kind} stream:")
         row("floor (requests iter_lines + json + LLMResult)", f"{floor * 1e6:8.2f} us/chunk")
         row("parleykit invoke(stream)", f"{ours * 1e6:8.2f} us/chunk", f"{ours / floor:.2f}x floor, {verdict(ours / floor, 1.10)}")
@@ -133,8 +147,7 @@ def bench_stream(ep: Endpoint, quick: bool) -> None:
     # A body ended by closing the connection (no chunked framing): read as it arrives.
     url = f"{ep.base}/stream?n={n}&kind=answer&close=1"
     client = make_client(url, True)
-    floor = cpu(lambda: floor_stream(url), reps) / n
-    ours = cpu(lambda: parleykit_stream(client, []), reps) / n
+    floor, ours = (t / n for t in side_by_side([lambda: floor_stream(url), lambda: parleykit_stream(client, [])], reps))
     print(" answer stream without chunked encoding (ends when the connection closes):")
     row("floor (requests iter_lines + json + LLMResult)", f"{floor * 1e6:8.2f} us/chunk")
     row("parleykit invoke(stream)", f"{ours * 1e6:8.2f} us/chunk", f"{ours / floor:.2f}x floor, {verdict(ours / floor, 1.10)}")
@@ -174,11 +187,11 @@ def bench_plain(ep: Endpoint, quick: bool) -> None:
         for _ in range(turns):
             sdk.chat.completions.create(model="bench", messages=[{"role": "user", "content": "hi"}])
 
-    reps = 3
-    print(f"\n2. Plain turns ({turns} short replies; CPU per turn, median of {reps})")
-    b, o, t = (cpu(f, reps) / turns for f in (bare, ours, theirs))
+    reps = 5
+    print(f"\n2. Plain turns ({turns} short replies; CPU per turn, median of {reps}, taken in turns)")
+    b, o, t = (x / turns for x in side_by_side([bare, ours, theirs], reps))
     row("requests.post + json()", f"{b * 1e6:8.1f} us/turn")
-    row("parleykit invoke", f"{o * 1e6:8.1f} us/turn", f"{o / b:.2f}x bare requests")
+    row("parleykit invoke", f"{o * 1e6:8.1f} us/turn", f"{o / b:.2f}x bare requests, {verdict(o / b, 1.1)}")
     row("openai SDK create", f"{t * 1e6:8.1f} us/turn", f"parleykit/SDK {o / t:.2f}x")
 
 
