@@ -74,6 +74,8 @@ pk::ref core_call(PyObject* const* a) {
 pk::ref invoke(PyObject* const* a) {
     PyObject *self = a[0], *prompt = a[1];
     pk::check_exact(prompt, &PyUnicode_Type, "prompt");
+    // Refused from inside a turn of this client; a stream of its previous turn still open ends here.
+    begin_turn(self);
     turn_scope at_work(self);
     pk::ref images = pk::getattr(self, n_images);
     bool user_text = pk::truthy(images.get()) || PyUnicode_GET_LENGTH(prompt) != 0;
@@ -82,6 +84,7 @@ pk::ref invoke(PyObject* const* a) {
         // the interruption itself passed through untouched.
         pk::ref retry = pk::getattr(self, n_retry);
         settle_last_turn(self, user_text && !pk::truthy(retry.get()));
+        forget_tool_requests(self);
     }
     {
         pk::ref system_prompt = pk::getattr(self, n_system_prompt);
@@ -94,8 +97,16 @@ pk::ref invoke(PyObject* const* a) {
     if (pk::truthy(images.get()) || PyUnicode_GET_LENGTH(prompt) != 0) add_message_as(self, n_user, prompt);
     // A new turn is a new request cycle: tool calls left by a stream the consumer abandoned must
     // not be run, nor count against this cycle's limit.
+    {
+        // The user entry this turn's requests carry: the one settling may answer if it gets none.
+        pk::ref messages = pk::getattr(self, n_messages);
+        pk::ref user = newest_user_entry(messages.get());
+        if (user) note_user_entry(self, user.get());
+    }
     pk::call_method(self, n_reset);
-    return pk::call_method(self, n_core_call);
+    pk::ref result = pk::call_method(self, n_core_call);
+    note_stream(self, result.get());
+    return result;
 }
 
 }  // namespace

@@ -128,11 +128,16 @@ Py_ssize_t answer_start(PyObject* messages) {
     return user ? std::max<Py_ssize_t>(size - distance, 0) : 0;
 }
 
-void supersede_from(PyObject* messages, Py_ssize_t start, PyObject* keep = nullptr) {
+// Marks every current entry from `start` on but `keep` superseded; returns the list of them.
+pk::ref supersede_from(PyObject* messages, Py_ssize_t start, PyObject* keep = nullptr) {
+    pk::ref marked = pk::new_list();
     for (Py_ssize_t at = start; at < pk::check(PyObject_Length(messages)); ++at) {
         pk::ref entry = pk::ref::steal(PySequence_GetItem(messages, at));
-        if (entry.get() != keep && !is_superseded(entry.get())) pk::setattr(entry.get(), n_superseded, Py_True);
+        if (entry.get() == keep || is_superseded(entry.get())) continue;
+        pk::setattr(entry.get(), n_superseded, Py_True);
+        pk::check(PyList_Append(marked.get(), entry.get()));
     }
+    return marked;
 }
 
 // The first assistant text of a retried turn. An earlier answer of plain text after the newest
@@ -331,9 +336,27 @@ pk::ref role_of(const pk::name& member) {
     return pk::getattr(cls.get(), member);
 }
 
-void supersede_answer(PyObject* self, PyObject* keep) {
+pk::ref supersede_answer(PyObject* self, PyObject* keep) {
     pk::ref messages = pk::getattr(self, n_messages);
-    supersede_from(messages.get(), answer_start(messages.get()), keep);
+    return supersede_from(messages.get(), answer_start(messages.get()), keep);
+}
+
+void restore_answer(PyObject* marked) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(marked); ++i) {
+        pk::ref entry = pk::ref::borrow(PyList_GET_ITEM(marked, i));
+        pk::setattr(entry.get(), n_superseded, Py_False);
+    }
+}
+
+pk::ref newest_user_entry(PyObject* messages) {
+    Py_ssize_t distance = 0;
+    return find_newest(
+        messages,
+        [](PyObject* entry) {
+            pk::ref role = pk::getattr(entry, n_role);
+            return is_role(role.get(), n_user);
+        },
+        &distance);
 }
 
 void settle_last_turn(PyObject* self, bool user_text_follows) {
@@ -349,6 +372,8 @@ void settle_last_turn(PyObject* self, bool user_text_follows) {
         answered = true;
         pk::ref calls = pk::getattr_opt(entry.get(), n_tool_calls);
         if (!tool || !calls || !PyList_Check(calls.get()) || PyList_GET_SIZE(calls.get()) == 0) continue;
+        // Only a round this client ran is its to settle: a request the caller added goes as built.
+        if (!is_own_tool_request(self, entry.get())) continue;
         // The tool answers that follow the request, then one for each call they leave out.
         pk::ref ids = pk::ref::steal(PySet_New(nullptr));
         Py_ssize_t end = at + 1;
@@ -378,7 +403,9 @@ void settle_last_turn(PyObject* self, bool user_text_follows) {
         }
         at = end - 1;
     }
-    if (user_text_follows && start > 0 && !answered) {
+    // Only the user entry of this client's own request, and only when nothing answers it.
+    if (user_text_follows && start > 0 && !answered &&
+        is_own_user_entry(self, PyList_GET_ITEM(list, start - 1))) {
         pk::ref assistant = role_of(n_assistant);
         append_entry(self, assistant.get(), n_empty);
     }

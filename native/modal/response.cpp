@@ -6,6 +6,7 @@
 #include <deque>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace pkmodal {
 namespace {
@@ -217,7 +218,17 @@ private:
 };
 
 // Generator slots: the state that lives across yields, visible to the garbage collector.
-enum slot { s_self, s_response, s_lines, s_event, s_calls, s_event_line };
+enum slot { s_self, s_response, s_lines, s_event, s_calls, s_event_line, s_ended };
+
+const char* const ended_text = "this stream was ended: a newer turn of its LLModal started";
+
+// A stream that a newer turn ended refuses to go on: its history stays as that turn found it.
+// Another thread at work in the client is said first, as for any stream read meanwhile.
+void refuse_if_ended(pk::genobj* g) {
+    if (!g->local(s_ended)) return;
+    turn_scope probe(g->local(s_self));
+    pk::raise(PyExc_RuntimeError, "%s", ended_text);
+}
 
 // What one line of the event stream asks the reader to do.
 enum class line_kind { skip, end, data, error_field, other };
@@ -396,7 +407,9 @@ pk::body stream_body(pk::genobj* g) {
     bool already_add = false;
     bool failed = false;
     stage at = stage::reply;
+    bool cancelled = false;
     try {
+        refuse_if_ended(g);
         {
             pk::ref read_size = pk::integer(512);
             pk::ref reads = pk::call(pk::getattr(response, n_iter_content), pk::kw(n_chunk_size, read_size));
@@ -423,6 +436,10 @@ pk::body stream_body(pk::genobj* g) {
                 pk::call_method(response, n_close_method);
                 pk::setattr(self, n_close, Py_False);
                 pk::call_method(self, n_reset);
+                // What the cancelled turn leaves open is settled as the next turn would settle it:
+                // the client's own unanswered user entry gets an empty answer, nothing else does.
+                settle_last_turn(self, true);
+                cancelled = true;
                 break;
             }
             if (is_end_of_stream(line.get())) break;
@@ -436,6 +453,7 @@ pk::body stream_body(pk::genobj* g) {
                 pk::frame_ref status{g, status_of(n_reason)};
                 pk::frame_ref piece{g, pk::call_kwargs(result_cls().get(), delta.get(), {pk::kw(n_status, status)})};
                 pk::ref sent = co_yield piece;
+                refuse_if_ended(g);
             } else if (pk::truthy(pk::getitem(delta.get(), n_content).get())) {
                 pk::frame_ref content{g, pk::getitem(delta.get(), n_content)};
                 add_assistant(self, content.get());
@@ -443,6 +461,7 @@ pk::body stream_body(pk::genobj* g) {
                 pk::frame_ref status{g, status_of(n_answer)};
                 pk::frame_ref piece{g, pk::call_kwargs(result_cls().get(), delta.get(), {pk::kw(n_status, status)})};
                 pk::ref sent = co_yield piece;
+                refuse_if_ended(g);
             }
             pk::ref finish = pk::call_method(choice.get(), n_get, n_finish_reason);
             if (finish.get() != Py_None) break;
@@ -464,6 +483,7 @@ pk::body stream_body(pk::genobj* g) {
                 pk::frame_ref status{g, status_of(n_status_tool_calls)};
                 pk::frame_ref piece{g, pk::call(result_cls(), pk::kw(n_tool_calls, g->local(s_calls)), pk::kw(n_status, status))};
                 pk::ref sent = co_yield piece;
+                refuse_if_ended(g);
             }
             pk::frame_ref beautify{g, pk::getattr(self, n_t_results_beautify)};
             pk::frame_ref messages{g};
@@ -480,6 +500,7 @@ pk::body stream_body(pk::genobj* g) {
             {
                 // A value sent in is ignored; it must not live on across the delegation below.
                 pk::ref sent = co_yield piece;
+                refuse_if_ended(g);
             }
             // The follow-up request is posted only now that the consumer asked for more. Its
             // reading runs inside this one's delegation, one level deeper on every piece.
@@ -488,7 +509,7 @@ pk::body stream_body(pk::genobj* g) {
             pk::frame_ref follow_up{g, pk::call_method(self, n_core_call)};
             pk::ref ignored = co_await pk::yield_from(follow_up.get());
             at = stage::reply;
-        } else if (!already_add) {
+        } else if (!already_add && !cancelled) {
             // An answer with neither text nor tool calls is recorded as an empty text, as a whole
             // reply's is: the history then answers every user turn.
             add_assistant(self, n_empty);
@@ -496,7 +517,8 @@ pk::body stream_body(pk::genobj* g) {
         }
         pk::call_method(self, n_reset);
     } catch (pk::python_error&) {
-        if (!pk::error_is_exception()) throw;
+        // A stream a newer turn ended writes nothing more: that turn owns the history now.
+        if (!pk::error_is_exception() || g->local(s_ended)) throw;
         failed = true;
     }
     if (failed) {
@@ -512,7 +534,34 @@ pk::ref stream_response_impl(PyObject* const* a) {
                               n_stream_response_qual);
 }
 
+pk::genobj* as_stream(PyObject* o) {
+    if (!o || Py_TYPE(o) != pk::generator_type()) return nullptr;
+    auto* g = reinterpret_cast<pk::genobj*>(o);
+    return g->qualname == n_stream_response_qual.get() ? g : nullptr;
+}
+
 }  // namespace
+
+bool is_stream(PyObject* o) { return as_stream(o) != nullptr; }
+
+bool stream_running(PyObject* stream) {
+    for (pk::genobj* g = as_stream(stream); g; g = as_stream(g->delegate))
+        if (g->running) return true;
+    return false;
+}
+
+void end_stream(PyObject* stream) {
+    // The stream and the follow-up streams it delegates to, outermost first.
+    std::vector<pk::ref> chain;
+    for (pk::genobj* g = as_stream(stream); g && !g->finished; g = as_stream(g->delegate))
+        chain.push_back(pk::ref::borrow(reinterpret_cast<PyObject*>(g)));
+    for (const pk::ref& link : chain) {
+        auto* g = reinterpret_cast<pk::genobj*>(link.get());
+        g->set_local(s_ended, pk::ref::borrow(Py_True));
+        // Its connection goes now, not when the stream is collected.
+        if (pk::ref response = pk::ref::borrow(g->local(s_response))) pk::call_method(response.get(), n_close_method);
+    }
+}
 
 void remember_json(PyObject* module) {
     pk::ref json = pk::getattr(module, n_json);
