@@ -4,6 +4,7 @@
 // tool requests its rounds ran), so settling touches only that and never what the caller built.
 #include "modal/parts.hpp"
 
+#include <pthread.h>
 #include <unordered_map>
 
 namespace pkmodal {
@@ -14,15 +15,26 @@ namespace {
 struct record {
     pk::ref watcher;        // weak reference to the client
     pk::ref stream;         // weak reference to the stream its newest turn handed out, or null
+    unsigned long stream_forks = 0;  // forks_seen() when that stream was handed out
     pk::ref user_entry;     // the user entry that turn's requests carry, or null
     pk::ref tool_requests;  // list of the tool-request entries that turn's rounds appended
 };
+
+// How many forks this process is the child of, counted in the child between fork() and the
+// interpreter's own after-fork work (so touching no Python object). A stream handed out before
+// the count moved and running now was running on a thread that the fork left behind.
+unsigned long forks = 0;
+
+void count_fork_in_child() { ++forks; }
 
 // By client address. An entry never outlives its client (the weak reference's callback erases
 // it while the client is being freed), so an address is never mistaken for a later client's.
 // The GIL serialises every access.
 std::unordered_map<PyObject*, record>& records() {
-    static auto* table = new std::unordered_map<PyObject*, record>();
+    static auto* table = [] {
+        pthread_atfork(nullptr, nullptr, count_fork_in_child);
+        return new std::unordered_map<PyObject*, record>();
+    }();
     return *table;
 }
 
@@ -79,8 +91,15 @@ void begin_turn(PyObject* self) {
     if (!r) return;
     pk::ref stream = target(r->stream);
     if (!stream) return;
-    if (stream_running(stream.get()))
+    if (stream_running(stream.get())) {
+        // In the child of a fork, a stream that a vanished thread was reading can never be pulled
+        // again; it is left as it is (its reply may be mid-read under locks nobody will release).
+        if (r->stream_forks != forks) {
+            r->stream = nullptr;
+            return;
+        }
         pk::raise(PyExc_RuntimeError, "this LLModal cannot start a turn while its stream is being read");
+    }
     r = nullptr;  // ending the stream runs code that may change the table
     end_stream(stream.get());
     if (record* now = find(self)) now->stream = nullptr;
@@ -89,7 +108,9 @@ void begin_turn(PyObject* self) {
 void note_stream(PyObject* self, PyObject* stream) {
     if (!is_stream(stream)) return;
     pk::ref weak = pk::ref::steal(PyWeakref_NewRef(stream, nullptr));
-    ensure(self).stream = std::move(weak);
+    record& r = ensure(self);
+    r.stream = std::move(weak);
+    r.stream_forks = forks;
 }
 
 void note_user_entry(PyObject* self, PyObject* entry) {
