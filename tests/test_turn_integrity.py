@@ -4,6 +4,7 @@ their own message class, settling only what the client itself left open, and one
 arguments or result kept to that call."""
 
 import os
+import sys
 
 import pytest
 from pydantic import BaseModel
@@ -153,6 +154,46 @@ def test_retried_turn_interrupted_in_its_first_tool_round_sends_one_chain(loopba
     assert_valid(messages)
     assert [m.get("content") for m in messages if m["role"] == "assistant"] == [None]
     assert [m["tool_call_id"] for m in messages if m["role"] == "tool"] == ["new"]
+
+
+def interrupt_at_flag(nth, event):
+    """A profile hook raising KeyboardInterrupt at the nth setting of a ``superseded`` flag, as it
+    starts ("call") or once the value is written ("return")."""
+    seen = [0]
+
+    def profile(frame, what, arg):
+        if what == event and frame.f_code.co_name == "__setattr__" and frame.f_locals.get("name") == "superseded":
+            seen[0] += 1
+            if seen[0] == nth:
+                sys.setprofile(None)
+                raise KeyboardInterrupt
+
+    return profile
+
+
+@pytest.mark.parametrize("event", ["call", "return"])
+@pytest.mark.parametrize("nth", [1, 2, 3])
+def test_ctrl_c_while_a_retry_replaces_a_tool_chain_leaves_it_whole(loopback, streamed, nth, event):
+    client = LLModal(endpoint_url=loopback.url, tools=InterruptOnce(), extra_body={"stream": streamed})
+    loopback.push(tool_reply(streamed, call("old")))
+    loopback.push(text_reply(streamed, "old answer"))
+    consume(client.invoke("q"), streamed)  # its answer: a request, a tool message and a text
+
+    client.retry = True
+    loopback.push(tool_reply(streamed, call("new")))
+    sys.setprofile(interrupt_at_flag(nth, event))
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            consume(client.invoke("q"), streamed)
+    finally:
+        sys.setprofile(None)
+    # The earlier answer is replaced whole or not at all: never a tool message without its call.
+    flags = {m.superseded for m in client.messages[2:5]}
+    assert len(flags) == 1
+    client.retry = False
+    loopback.push(text_reply(streamed))
+    consume(client.invoke("next"), streamed)
+    assert_valid(sent(loopback))
 
 
 # ---- registry answers judged by what they are ------------------------------------------------------

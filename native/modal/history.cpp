@@ -128,15 +128,43 @@ Py_ssize_t answer_start(PyObject* messages) {
     return user ? std::max<Py_ssize_t>(size - distance, 0) : 0;
 }
 
-// Marks every current entry from `start` on but `keep` superseded; returns the list of them.
+// Sets the superseded flag of every entry of `entries` to `flag`, or of none. Setting a flag runs
+// the entry's own Python code, which an interrupt may end at any point; a tool exchange of which
+// only a part is sent is a conversation no service accepts, so a failed run is undone before the
+// failure goes on (an entry whose setting failed is set back too: it may have been written).
+void set_superseded(PyObject* entries, bool flag) {
+    Py_ssize_t done = 0;
+    try {
+        for (; done < PyList_GET_SIZE(entries); ++done)
+            pk::setattr(PyList_GET_ITEM(entries, done), n_superseded, flag ? Py_True : Py_False);
+    } catch (pk::python_error&) {
+        pk::ref exc = pk::fetch_error();
+        {
+            handling scope(exc.get());
+            PyObject* back = flag ? Py_False : Py_True;
+            for (Py_ssize_t at = 0; at <= done && at < PyList_GET_SIZE(entries); ++at) {
+                // One failure is already on its way out: a second interrupt landing here is
+                // dropped so that the undo completes (tried again, as a signal fires once).
+                for (int attempt = 0; attempt < 3; ++attempt) {
+                    if (PyObject_SetAttr(PyList_GET_ITEM(entries, at), n_superseded, back) == 0) break;
+                    PyErr_Clear();
+                }
+            }
+        }
+        pk::raise_object(std::move(exc));
+    }
+}
+
+// Marks every current entry from `start` on but `keep` superseded, all of them or none; returns
+// the list of them.
 pk::ref supersede_from(PyObject* messages, Py_ssize_t start, PyObject* keep = nullptr) {
     pk::ref marked = pk::new_list();
     for (Py_ssize_t at = start; at < pk::check(PyObject_Length(messages)); ++at) {
         pk::ref entry = pk::ref::steal(PySequence_GetItem(messages, at));
         if (entry.get() == keep || is_superseded(entry.get())) continue;
-        pk::setattr(entry.get(), n_superseded, Py_True);
         pk::check(PyList_Append(marked.get(), entry.get()));
     }
+    set_superseded(marked.get(), true);
     return marked;
 }
 
@@ -341,12 +369,7 @@ pk::ref supersede_answer(PyObject* self, PyObject* keep) {
     return supersede_from(messages.get(), answer_start(messages.get()), keep);
 }
 
-void restore_answer(PyObject* marked) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(marked); ++i) {
-        pk::ref entry = pk::ref::borrow(PyList_GET_ITEM(marked, i));
-        pk::setattr(entry.get(), n_superseded, Py_False);
-    }
-}
+void restore_answer(PyObject* marked) { set_superseded(marked, false); }
 
 pk::ref newest_user_entry(PyObject* messages) {
     Py_ssize_t distance = 0;

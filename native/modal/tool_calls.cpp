@@ -259,6 +259,7 @@ pk::ref tool_calls(PyObject* const* a) {
     // The assistant's request enters the history before any tool runs.
     pk::ref messages = pk::getattr(self, n_messages);
     pk::ref request;
+    pk::ref superseded;
     {
         pk::ref append = pk::getattr(messages.get(), n_append);
         pk::ref message_cls = pk::global(globals(), n_Message);
@@ -266,17 +267,24 @@ pk::ref tool_calls(PyObject* const* a) {
         pk::ref calls = pk::getattr(self, n_tool_calls);
         request = pk::call(message_cls, pk::kw(n_role, role), pk::kw(n_tool_calls, calls));
         note_tool_request(self, request.get());
-        pk::call(append, request);
-    }
-    // The first tool round of a retried turn replaces the earlier answer: from here on the
-    // requests carry this turn's own calls and results, not a history cut at the user entry.
-    // It is replaced before the tools run, so an interrupted round leaves one chain, this one.
-    pk::ref superseded;
-    {
+        // The first tool round of a retried turn replaces the earlier answer: from here on the
+        // requests carry this turn's own calls and results, not a history cut at the user entry.
+        // It is replaced before the tools run, so an interrupted round leaves one chain, this one;
+        // and the replacing goes together with the request's entry, or neither happens.
         pk::ref retry = pk::getattr(self, n_retry);
-        if (pk::truthy(retry.get())) {
-            superseded = supersede_answer(self, request.get());
-            pk::setattr(self, n_retry, Py_False);
+        if (pk::truthy(retry.get())) superseded = supersede_answer(self);
+        try {
+            if (superseded) pk::setattr(self, n_retry, Py_False);
+            pk::call(append, request);
+        } catch (pk::python_error&) {
+            if (!superseded) throw;
+            pk::ref exc = pk::fetch_error();
+            {
+                handling scope(exc.get());
+                restore_answer(superseded.get());
+                pk::setattr(self, n_retry, Py_True);
+            }
+            pk::raise_object(std::move(exc));
         }
     }
     pk::ref calls = pk::getattr(self, n_tool_calls);
