@@ -102,6 +102,15 @@ void check_server_error(PyObject* self, PyObject* document) {
     if (error && pk::truthy(error.get())) raise_server_error(self, error.get());
 }
 
+// The reasoning text a reply message or delta carries under "reasoning_content" (the key that
+// services with a thinking mode want it back under), or null.
+pk::ref sent_reasoning(PyObject* message) {
+    if (!PyDict_Check(message)) return {};
+    pk::ref text = pk::ref::borrow(PyDict_GetItemWithError(message, n_reasoning_content));
+    if (!text && PyErr_Occurred()) throw pk::python_error{};
+    return text && PyUnicode_Check(text.get()) && PyUnicode_GET_LENGTH(text.get()) != 0 ? text : pk::ref{};
+}
+
 // The finish reason of a whole reply's first choice, when it is a mapping that has one.
 void note_reply_finish(PyObject* self, PyObject* choice) {
     if (!PyDict_Check(choice)) return;
@@ -164,6 +173,8 @@ pk::ref response_impl(PyObject* const* a) {
     stage at = stage::reply;
     try {
         pk::ref process = pk::getattr(self, n_message_process);
+        double deadline = limits_of(response).deadline;
+        read_whole_body(response);
         pk::ref body = pk::call_method(response, n_json_method);
         check_server_error(self, body.get());
         note_usage(self, body.get());
@@ -186,7 +197,9 @@ pk::ref response_impl(PyObject* const* a) {
             pk::ref calls = pk::call_method(self, n_t_calls_beautify, pending);
             pk::ref beautify = pk::getattr(self, n_t_results_beautify);
             at = at_tool_limit(self) ? stage::refused_tool_round : stage::tool_round;
+            Py_ssize_t request_at = history_length(self);
             pk::ref messages = pk::call_method(self, n_tool_calls_fn);
+            keep_round_reasoning(self, request_at, sent_reasoning(reply.get()).get());
             at = stage::reply;
             pk::ref results = pk::call(beautify, calls, messages);
             pk::ref iteration = pk::call(result_cls(), pk::kw(n_tool_calls, calls), pk::kw(n_tool_results, results));
@@ -194,7 +207,11 @@ pk::ref response_impl(PyObject* const* a) {
             // here, reported by this reading, instead of overflowing the C stack.
             pk::recursion_guard depth(tool_round_depth);
             at = stage::follow_up;
-            pk::ref follow_up = pk::call_method(self, n_core_call);
+            pk::ref follow_up;
+            {
+                turn_deadline clock(deadline);
+                follow_up = pk::call_method(self, n_core_call);
+            }
             at = stage::reply;
             return pk::ref::steal(PyNumber_Add(iteration.get(), follow_up.get()));
         }
@@ -212,71 +229,9 @@ pk::ref response_impl(PyObject* const* a) {
 
 // ---- the streaming reader ----------------------------------------------------------------------
 
-// The body's lines as bytes.splitlines() cuts them ("\n", "\r\n" or "\r"), read through the HTTP
-// library's own incremental reader (the same reads its iter_lines makes, with its error handling).
-// Unlike iter_lines, which re-joins and re-splits a growing line on every read, this keeps a
-// partial line once and scans each byte once, so a multi-megabyte line costs linear time.
-class line_reader {
-public:
-    // The next line, or null at the end of the body.
-    pk::ref next(PyObject* reads) {
-        while (ready_.empty()) {
-            if (done_) return {};
-            pk::ref data = pk::ref::steal_or_null(PyIter_Next(reads));
-            if (!data) {
-                if (PyErr_Occurred()) throw pk::python_error{};
-                done_ = true;
-                if (!partial_.empty()) emit(nullptr, 0);
-                continue;
-            }
-            if (!PyBytes_Check(data.get()))
-                pk::raise(PyExc_TypeError, "expected bytes from the response, got %.200s", Py_TYPE(data.get())->tp_name);
-            split(PyBytes_AS_STRING(data.get()), PyBytes_GET_SIZE(data.get()));
-        }
-        pk::ref line = std::move(ready_.front());
-        ready_.pop_front();
-        return line;
-    }
-
-private:
-    void split(const char* data, Py_ssize_t n) {
-        Py_ssize_t i = 0;
-        if (skip_lf_ && n > 0) {
-            // The "\r" that ended the previous read was the first half of "\r\n".
-            if (data[0] == '\n') i = 1;
-            skip_lf_ = false;
-        }
-        for (Py_ssize_t j = i; j < n; ++j) {
-            char c = data[j];
-            if (c != '\n' && c != '\r') continue;
-            emit(data + i, j - i);
-            if (c == '\r') {
-                if (j + 1 < n && data[j + 1] == '\n') ++j;
-                else if (j + 1 == n) skip_lf_ = true;
-            }
-            i = j + 1;
-        }
-        partial_.append(data + i, static_cast<size_t>(n - i));
-    }
-
-    void emit(const char* tail, Py_ssize_t size) {
-        if (partial_.empty()) {
-            ready_.push_back(pk::ref::steal(PyBytes_FromStringAndSize(tail, size)));
-            return;
-        }
-        partial_.append(tail ? tail : "", static_cast<size_t>(size));
-        ready_.push_back(pk::ref::steal(PyBytes_FromStringAndSize(partial_.data(), static_cast<Py_ssize_t>(partial_.size()))));
-        partial_.clear();
-    }
-
-    std::deque<pk::ref> ready_;
-    std::string partial_;
-    bool skip_lf_ = false;
-    bool done_ = false;
-};
-
 // Generator slots: the state that lives across yields, visible to the garbage collector.
-enum slot { s_self, s_response, s_lines, s_event, s_calls, s_event_line, s_ended };
+enum slot { s_self, s_response, s_lines, s_event, s_calls, s_event_line, s_sock, s_reasoning, s_ended };
+static_assert(s_ended < pk::max_locals, "the stream reader's state fits the generator's slots");
 
 const char* const ended_text = "this stream was ended: a newer turn of its LLModal started";
 
@@ -483,6 +438,22 @@ bool is_end_of_stream(PyObject* line) {
     return classify(s) == line_kind::end;
 }
 
+// The reasoning pieces of this reply that came under "reasoning_content", kept for its tool round.
+void keep_reasoning_piece(pk::genobj* g, PyObject* fragment) {
+    pk::ref text = sent_reasoning(fragment);
+    if (!text) return;
+    if (!g->local(s_reasoning)) g->set_local(s_reasoning, pk::new_list());
+    pk::check(PyList_Append(g->local(s_reasoning), text.get()));
+}
+
+// Those pieces joined (null when there were none), and forgotten by the reading.
+pk::ref kept_reasoning(pk::genobj* g) {
+    if (!g->local(s_reasoning)) return {};
+    pk::ref pieces = pk::ref::borrow(g->local(s_reasoning));
+    g->set_local(s_reasoning, {});
+    return pk::ref::steal(PyUnicode_Join(n_empty, pieces.get()));
+}
+
 // def _stream_response(self, response) -> "Iterator[LLMResult]" (the generator's body). What lives
 // across a yield is in a slot or a frame_ref, where the collector sees it (the line reader holds
 // only bytes, which refer to nothing).
@@ -492,15 +463,16 @@ pk::body stream_body(pk::genobj* g) {
     bool already_add = false;
     bool failed = false;
     stage at = stage::reply;
-    bool cancelled = false;
+    bool stopped = false;  // the _close flag ended the reading
+    double deadline = NAN;
     try {
         refuse_if_ended(g);
-        {
-            pk::ref read_size = pk::integer(512);
-            pk::ref reads = pk::call(pk::getattr(response, n_iter_content), pk::kw(n_chunk_size, read_size));
-            g->set_local(s_lines, pk::ref::steal(PyObject_GetIter(reads.get())));
-        }
+        deadline = limits_of(response).deadline;
+        body_reader body(response);
+        g->set_local(s_lines, body.open(response));
+        g->set_local(s_sock, body.hand_over_socket());
         line_reader lines;
+        auto cancelled = [self] { return pk::truthy(private_attr(self, n_close).get()); };
         reply_figures figures(self);
         for (bool at_end = false; !at_end;) {
             pk::frame_ref line{g};
@@ -509,7 +481,20 @@ pk::body stream_body(pk::genobj* g) {
                 at = stage::elsewhere;
                 turn_scope at_work(self);
                 at = stage::reply;
-                line = lines.next(g->local(s_lines));
+                line = lines.next(body, g->local(s_lines), response, cancelled);
+            }
+            // What a cancelled turn leaves open is settled as the next turn would settle it: the
+            // client's own unanswered user entry gets an empty answer, nothing else does.
+            auto stop = [&] {
+                pk::call_method(response, n_close_method);
+                pk::setattr(self, n_close, Py_False);
+                pk::call_method(self, n_reset);
+                settle_last_turn(self, true);
+                stopped = true;
+            };
+            if (!line && lines.cancelled()) {
+                stop();
+                break;
             }
             if (!line) {
                 // A stream that ends inside a multi-line event still owes that event's chunk.
@@ -519,13 +504,7 @@ pk::body stream_body(pk::genobj* g) {
             }
             // Cancellation is tested first, on every line that arrives.
             if (!at_end && pk::truthy(private_attr(self, n_close).get())) {
-                pk::call_method(response, n_close_method);
-                pk::setattr(self, n_close, Py_False);
-                pk::call_method(self, n_reset);
-                // What the cancelled turn leaves open is settled as the next turn would settle it:
-                // the client's own unanswered user entry gets an empty answer, nothing else does.
-                settle_last_turn(self, true);
-                cancelled = true;
+                stop();
                 break;
             }
             if (is_end_of_stream(line.get())) break;
@@ -537,6 +516,14 @@ pk::body stream_body(pk::genobj* g) {
             pk::frame_ref fragment{g, delta_of(choice.get())};
             pk::frame_ref delta{g, pk::call_method(self, n_message_process, fragment)};
             if (pk::truthy(pk::getitem(delta.get(), n_reasoning_content).get())) {
+                keep_reasoning_piece(g, fragment.get());
+                // A chunk with both texts is one reasoning piece; its answer text is an answer
+                // all the same, recorded before the piece is handed out.
+                pk::frame_ref content{g, pk::getitem(delta.get(), n_content)};
+                if (pk::truthy(content.get())) {
+                    add_assistant(self, content.get());
+                    already_add = true;
+                }
                 pk::frame_ref status{g, status_of(n_reason)};
                 pk::frame_ref piece{g, pk::call_kwargs(result_cls().get(), delta.get(), {pk::kw(n_status, status)})};
                 pk::ref sent = co_yield piece;
@@ -560,6 +547,7 @@ pk::body stream_body(pk::genobj* g) {
         // one-call session that made it, which only the response keeps alive.
         pk::call_method(response, n_close_method);
         g->set_local(s_lines, {});
+        g->set_local(s_sock, {});
         g->set_local(s_response, {});
         response = nullptr;
         pk::frame_ref pending{g, pk::getattr(self, n_tool_calls)};
@@ -578,7 +566,10 @@ pk::body stream_body(pk::genobj* g) {
                 at = stage::elsewhere;
                 turn_scope at_work(self);
                 at = refused ? stage::refused_tool_round : stage::tool_round;
+                Py_ssize_t request_at = history_length(self);
                 messages = pk::call_method(self, n_tool_calls_fn);
+                pk::ref reasoning = kept_reasoning(g);
+                keep_round_reasoning(self, request_at, reasoning.get());
                 at = stage::reply;
             }
             pk::frame_ref results{g, pk::call(beautify, g->local(s_calls), messages)};
@@ -599,11 +590,12 @@ pk::body stream_body(pk::genobj* g) {
                 at = stage::elsewhere;
                 turn_scope at_work(self);
                 at = stage::follow_up;
+                turn_deadline clock(deadline);
                 follow_up = pk::call_method(self, n_core_call);
             }
             pk::ref ignored = co_await pk::yield_from(follow_up.get());
             at = stage::reply;
-        } else if (!already_add && !cancelled) {
+        } else if (!already_add && !stopped) {
             // An answer with neither text nor tool calls is recorded as an empty text, as a whole
             // reply's is: the history then answers every user turn.
             add_assistant(self, n_empty);
