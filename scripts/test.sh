@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # The whole test suite in labelled passes, then one line with the verdict for all of them:
-#   3.12             parleykit installed into .venv (CPython 3.12), the whole suite
+#   3.12 lowest deps parleykit installed into .venv-lowest (CPython 3.12) with the lowest release of
+#                    fastmcp, mcp and pydantic that pyproject.toml allows, the whole suite
 #   3.12 ASan+UBSan  the suite against sanitizer builds of the native modules (scripts/sanitize.sh);
 #                    on 3.12 only: the native code is the same for both versions but for the few
 #                    calls of native/pk/compat.hpp, and a second sanitized pass would double the time
-#   3.13             parleykit installed into .venv-3.13 (CPython 3.13), the whole suite
+#   3.13 newest deps parleykit installed into .venv-3.13 (CPython 3.13) with the newest allowed
+#                    releases of fastmcp, mcp and pydantic, the whole suite
 #   wheels           manylinux wheels for both versions (scripts/wheels.sh), each installed into a
 #                    fresh venv and toured (tests/test_wheels.py)
 # Every pass runs even when an earlier one failed; the exit status is non-zero when any failed.
@@ -26,13 +28,20 @@ run_pass() {
   if [ $status -eq 0 ]; then passed+=("$label"); else failed+=("$label"); fi
 }
 
-# Installs the work tree into the venv of VERSION with the test dependencies, then runs the suite.
+# suite VERSION DIR lowest|newest: installs the work tree into the venv DIR of VERSION with the test
+# dependencies and the lowest or newest allowed fastmcp, mcp and pydantic, then runs the suite.
 # pytest exits 5 when it collected nothing: that is a failure here, never a pass.
 suite() {
-  local version=$1 py
-  shift
-  py=$(ensure_venv "$(venv_dir "$version")" "$version") || return 1
+  local version=$1 dir=$2 end=$3 py
+  shift 3
+  py=$(ensure_venv "$dir" "$version") || return 1
   "$py" -m pip install -q ".[test]" || return 1
+  if [ "$end" = lowest ]; then
+    "$py" -m pip install -q "${LOWEST_DEPENDENCIES[@]}" || return 1
+  else
+    "$py" -m pip install -q --upgrade "${DEPENDENCY_RANGES[@]}" || return 1
+  fi
+  echo "dependencies: $(dependency_versions "$py")"
   "$py" -m pytest -q -p no:cacheprovider "$@"
 }
 
@@ -44,9 +53,9 @@ wheels() {
 }
 
 total=$SECONDS
-run_pass "3.12" suite 3.12 "$@"
+run_pass "3.12 lowest deps" suite 3.12 .venv-lowest lowest "$@"
 run_pass "3.12 ASan+UBSan" bash scripts/sanitize.sh "$@"
-run_pass "3.13" suite 3.13 "$@"
+run_pass "3.13 newest deps" suite 3.13 "$(venv_dir 3.13)" newest "$@"
 run_pass "wheels" wheels
 
 labels() { [ $# -gt 0 ] && printf '[%s] ' "$@" | sed 's/ $//'; }
