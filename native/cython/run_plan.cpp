@@ -153,8 +153,11 @@ void remember(PyObject* key, PyObject* entry, PyObject* plan) {
 }  // namespace
 
 pk::ref tool_global_opt(const char* key) {
-    PyObject* found = PyDict_GetItemString(tool_module, key);  // str keys: a lookup that cannot raise
-    return pk::ref::borrow(found);
+    // The keys are the callers' literals: each is interned once, by its address.
+    static std::unordered_map<const char*, PyObject*> interned;
+    PyObject*& name = interned[key];
+    if (!name) name = pk::check(PyUnicode_InternFromString(key));
+    return pk::ref::borrow(PyDict_GetItemWithError(tool_module, name));  // str keys: cannot raise
 }
 
 pk::ref tool_global(const char* key) {

@@ -45,8 +45,7 @@ pk::name n_inspect{"inspect"}, n_signature{"signature"}, n_get_type_hints{"get_t
     n_isasyncgenfunction{"isasyncgenfunction"}, n_isgeneratorfunction{"isgeneratorfunction"},
     n_plain{"plain"}, n_coroutine{"coroutine"}, n_generator{"generator"}, n_async_generator{"async_generator"},
     n_parameters{"parameters"}, n_values{"values"}, n_replace{"replace"}, n_annotation{"annotation"},
-    n_return_annotation{"return_annotation"}, n_name{"name"}, n_return{"return"}, n_get{"get"},
-    n_wrapped{"__wrapped__"};
+    n_return_annotation{"return_annotation"}, n_name{"name"}, n_return{"return"};
 
 bool ask(PyObject* inspect, const pk::name& test, PyObject* fn) {
     return pk::truthy(pk::call(pk::getattr(inspect, test), fn).get());
