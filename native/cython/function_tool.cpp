@@ -171,35 +171,40 @@ pk::ref classified(pk::genobj* g, pk::ref exc) {
     return exc;
 }
 
+// with anyio.fail_after(self.timeout) as scope: entered when the tool has a timeout.
+void start_timeout(pk::genobj* g) {
+    pk::ref timeout = pk::getattr(g->local(s_self), n_timeout);
+    if (timeout.get() == Py_None) return;
+    g->set_local(s_cm, pk::call(pk::getattr(tool_global("anyio").get(), n_fail_after), timeout));
+    g->set_local(s_scope, pk::call_method(g->local(s_cm), n_enter));
+}
+
 // async def run(self, arguments: dict[str, Any]) -> ToolResult, from its first step on.
 pk::body run_body(pk::genobj* g) {
     prepare(g);
+    // Every reference alive across an await lives in a slot; the refs below end before one.
     PyObject* self = g->local(s_self);
-    pk::ref timeout = pk::getattr(self, n_timeout);
-    if (timeout.get() != Py_None) {
-        g->set_local(s_cm, pk::call(pk::getattr(tool_global("anyio").get(), n_fail_after), timeout));
-        g->set_local(s_scope, pk::call_method(g->local(s_cm), n_enter));
-    }
+    start_timeout(g);
     bool failed = false, in_body = false;
     try {
         if (!plan_is_async(g) && pk::truthy(pk::getattr(self, n_run_in_thread).get())) {
-            pk::ref pending = validate_in_thread(g);
-            g->set_local(s_result, pending);
-            pk::ref done = co_await pk::await_(g->local(s_result));
-            g->set_local(s_result, done);
+            g->set_local(s_result, validate_in_thread(g));
+            {
+                pk::ref done = co_await pk::await_(g->local(s_result));
+                g->set_local(s_result, std::move(done));
+            }
         } else {
             g->set_local(s_result, validate(g));
         }
         in_body = true;
         if (is_awaitable(g->local(s_result))) {
             pk::ref awaited = co_await pk::await_(g->local(s_result));
-            g->set_local(s_result, awaited);
+            g->set_local(s_result, std::move(awaited));
         }
         if (is_generator(g->local(s_result))) {
-            pk::ref consuming = pk::call_method(self, n_materialize, g->local(s_result));
-            g->set_local(s_result, consuming);
+            g->set_local(s_result, pk::call_method(self, n_materialize, g->local(s_result)));
             pk::ref items = co_await pk::await_(g->local(s_result));
-            g->set_local(s_result, items);
+            g->set_local(s_result, std::move(items));
         }
         in_body = false;
         if (g->local(s_cm) && newer_run) {
