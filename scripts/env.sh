@@ -49,8 +49,8 @@ dependency_versions() {
 ensure_dev_venv() {
   local py
   py=$(ensure_venv "$1" "${2:-3.12}") || return 1
-  if ! "$py" -c 'import fastmcp, pydantic, requests, pytest, Cython, mypy, ninja, openai, hypothesis, prompt_toolkit, docstring_parser' >/dev/null 2>&1; then
-    "$py" -m pip install -q "${DEPENDENCY_RANGES[@]}" requests prompt_toolkit docstring_parser pytest cython setuptools ninja mypy types-requests openai hypothesis >&2 \
+  if ! "$py" -c 'import fastmcp, pydantic, requests, httpx, pytest, Cython, mypy, ninja, openai, hypothesis, prompt_toolkit, docstring_parser' >/dev/null 2>&1; then
+    "$py" -m pip install -q "${DEPENDENCY_RANGES[@]}" requests httpx prompt_toolkit docstring_parser pytest cython setuptools ninja mypy types-requests openai hypothesis >&2 \
       || return 1
   fi
   echo "$py"
