@@ -1,6 +1,7 @@
 """The conversation stays one a service accepts whatever happens to a turn: interruptions, registries
 that answer wrongly, a second thread at work in the same client, servers that go silent."""
 
+import os
 import sys
 import threading
 import time
@@ -195,6 +196,76 @@ def test_a_stream_may_move_between_threads_and_be_abandoned(loopback):
     abandoned = client.invoke("abandon me")
     assert next(abandoned).content == "x"
     next_turn_is_valid(client, loopback, True)
+
+
+def test_a_follow_up_refused_for_another_threads_turn_leaves_that_turn_alone(loopback, reports):
+    client = LLModal(endpoint_url=loopback.url, tools=make_tools(), extra_body={"stream": True}, tool_calls_limit=5)
+    loopback.push(tool_reply(True))
+    stream = client.invoke("mine")
+    assert [next(stream).status, next(stream).status] == ["tool_calls", "tool_results"]  # follow-up not posted yet
+    # Meanwhile a worker's turn runs its own tool round and waits inside its follow-up's read.
+    gate = threading.Event()
+    loopback.push(tool_reply(True))
+    stalled(loopback, True, gate)
+    outcome = []
+    worker = threading.Thread(target=lambda: outcome.append(consume(client.invoke("theirs"), True)))
+    worker.start()
+    wait_until_reading(worker, lambda: client.messages[-1].contents == ["a"])
+    state = (client.tool_calls, client._tool_calls_count)
+    with pytest.raises(RuntimeError, match=f"^{BUSY_THREAD}$"):
+        next(stream)
+    assert (client.tool_calls, client._tool_calls_count) == state and state[1] == 1
+    assert reports == []
+    gate.set()
+    worker.join(10)
+    assert outcome == [["", "", "a", "b"]]
+
+
+def wait_for_child(pid, timeout=60):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return os.waitstatus_to_exitcode(status)
+        time.sleep(0.02)
+    os.kill(pid, 9)
+    os.waitpid(pid, 0)
+    return "hung"
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+def test_a_client_inside_a_turn_when_the_process_forks_is_usable_in_the_child(loopback, streamed):
+    gate = threading.Event()
+    client = LLModal(endpoint_url=loopback.url, extra_body={"stream": streamed})
+    stalled(loopback, streamed, gate)
+    worker = threading.Thread(target=lambda: consume(client.invoke("first"), streamed))
+    worker.start()
+    wait_until_reading(worker, lambda: not streamed or client.messages[-1].contents == ["a"])
+    read_end, write_end = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # the child: the worker and its turn are gone
+        code = 1
+        try:
+            from loopback import Loopback
+
+            server = Loopback()
+            server.push(text_reply(streamed, "in the child"))
+            client.endpoint_url = server.url
+            answer = consume(client.invoke("again"), streamed)
+            code = 0 if answer == (["in the child"] if streamed else "in the child") else 2
+            os.write(write_end, repr(answer).encode())
+        except BaseException as e:  # noqa: B036 - whatever the child meets is reported to the parent
+            os.write(write_end, repr(e).encode())
+        finally:
+            os._exit(code)
+    os.close(write_end)
+    code = wait_for_child(pid)
+    said = os.read(read_end, 4096).decode()
+    os.close(read_end)
+    gate.set()
+    worker.join(10)
+    assert code == 0, said
 
 
 # ---- timeouts ------------------------------------------------------------------------------------

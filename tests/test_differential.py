@@ -44,6 +44,7 @@ class Side:
 
     def __init__(self):
         self.outer = None
+        self.native = False
         self.log = Log()
 
     def reenter(self, what):
@@ -117,6 +118,40 @@ class StopsOnThrow(NoThrow):
         raise stop
 
 
+class Finalising(NoThrow):
+    """An iterator delegate held only by the outer generator: its __del__, run when the generator lets
+    go of it (at the end of the delegation, on close or throw), calls the outer generator."""
+
+    def __init__(self, side):
+        super().__init__(["f0", "f1"])
+        self.side = side
+
+    def close(self):
+        self.side.log.append("finalising closed")
+
+    def __del__(self):
+        self.side.reenter("from the delegate's finaliser")
+
+
+class Handing:
+    """An iterable whose iterator is made afresh, so that only the delegation holds it."""
+
+    def __init__(self, make):
+        self.make = make
+
+    def __iter__(self):
+        return self.make()
+
+
+def deep(side, levels=24):
+    """A chain of delegating generators, native or Python as the side is, around a counter."""
+    make, inner = (st.delegating, st.counter) if side.native else (delegating, counter)
+    gen = inner(3)
+    for _ in range(levels):
+        gen = make(gen)
+    return gen
+
+
 DELEGATES = {
     "python generator": inner,
     "native generator": lambda side: st.counter(3),
@@ -124,6 +159,8 @@ DELEGATES = {
     "iterator without throw": lambda side: NoThrow(["n0", "n1"]),
     "lookups run code": Lookups,
     "stop with a property": StopsOnThrow,
+    "finaliser re-enters": lambda side: Handing(lambda: Finalising(side)),
+    "deep delegation": deep,
 }
 
 
@@ -191,6 +228,7 @@ class Differential(RuleBasedStateMachine):
         self.sides = (Side(), Side())
         self.gens = []
         for native, side in zip((True, False), self.sides):
+            side.native = native
             gen = self.make(side, choice, native)
             side.outer = gen
             self.gens.append(gen)

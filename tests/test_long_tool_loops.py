@@ -100,3 +100,75 @@ def test_a_long_tool_loop_holds_one_connection(loopback, streamed):
     assert len(seen) == rounds
     # Each reply let go of its connection before its tool round.
     assert seen == [0] * rounds
+
+
+
+DEEP_STREAM_SCRIPT = """
+import builtins, sys, threading
+sys.path.insert(0, {tests!r})
+from client_support import make_tools
+from loopback import Loopback, chunk, sse
+from parleykit.modal import LLModal
+
+CALL = {call!r}
+server = Loopback()
+
+def deep_stream(rounds):
+    for _ in range(rounds):
+        server.push(sse([chunk({{"tool_calls": [dict(CALL, index=0)]}}), chunk({{}}, "tool_calls")]))
+    client = LLModal(endpoint_url=server.url, tools=make_tools(), extra_body={{"stream": True}}, tool_calls_limit=10**6)
+    stream = client.invoke("go")
+    results = 0
+    for piece in stream:
+        results += piece.status == "tool_results"
+        if results == rounds:
+            return stream
+
+def on_small_stack(fn):
+    out = []
+    previous = threading.stack_size({stack})
+    t = threading.Thread(target=lambda: out.append(fn()))
+    t.start()
+    threading.stack_size(previous)
+    t.join()
+    return out[0]
+
+def outcome(fn):
+    try:
+        fn()
+        return "done"
+    except (KeyError, RecursionError) as e:
+        return type(e).__name__
+
+sys.unraisablehook = lambda u: None
+quiet = lambda *a, **k: None
+for action in ("throw", "close", "drop"):
+    box = [deep_stream({rounds})]
+    builtins.print, real_print = quiet, builtins.print
+    if action == "throw":
+        result = on_small_stack(lambda: outcome(lambda: box[0].throw(KeyError("k"))))
+    elif action == "close":
+        result = on_small_stack(lambda: outcome(box[0].close))
+    else:
+        result = on_small_stack(lambda: outcome(box.clear))
+    builtins.print = real_print
+    print(action, result)
+server.close()
+print("survived")
+"""
+
+
+def test_a_deep_stream_thrown_into_closed_or_dropped_on_a_small_stack_survives():
+    # Each tool round nests one more reading; the stream is built on the main thread, then thrown
+    # into, closed or dropped on a thread whose stack holds far fewer levels than the stream has.
+    import subprocess
+    import sys
+
+    script = DEEP_STREAM_SCRIPT.format(tests=os.path.dirname(__file__), call=CALL, rounds=300, stack=64 * 1024)
+    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=600)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    outcomes = dict(line.split() for line in proc.stdout.splitlines()[:-1])
+    assert proc.stdout.splitlines()[-1] == "survived"
+    assert outcomes.keys() == {"throw", "close", "drop"}
+    assert outcomes["throw"] in {"KeyError", "RecursionError"} and outcomes["drop"] == "done"
+    assert outcomes["close"] in {"done", "RecursionError"}

@@ -359,3 +359,42 @@ def test_json_is_looked_up_when_each_line_is_read(client, loopback, monkeypatch)
     loopback.push(sse([chunk({"content": "a"}, "stop")]))
     assert [p.content for p in client.invoke("x")] == ["a"]
     assert len(seen) == 1 and json.loads(seen[0])["choices"][0]["delta"] == {"content": "a"}
+
+
+def shout(value):
+    """Every "content" text upper-cased: what a decoder installed by the program might do."""
+    if isinstance(value, dict):
+        return {k: v.upper() if k == "content" and isinstance(v, str) else shout(v) for k, v in value.items()}
+    if isinstance(value, list):
+        return [shout(v) for v in value]
+    return value
+
+
+def replace_decoding(monkeypatch, where):
+    decoder = json._default_decoder
+    if where == "default decoder":
+        monkeypatch.setattr(json, "_default_decoder", json.JSONDecoder(object_hook=shout))
+    elif where in ("decode", "raw_decode"):
+        original = getattr(json.JSONDecoder, where)
+        if where == "decode":
+            monkeypatch.setattr(json.JSONDecoder, "decode", lambda self, s, **kw: shout(original(self, s, **kw)))
+        else:
+            monkeypatch.setattr(json.JSONDecoder, "raw_decode",
+                                lambda self, s, idx=0: (lambda r: (shout(r[0]), r[1]))(original(self, s, idx)))
+    elif where == "decode on the instance":
+        original = decoder.decode
+        monkeypatch.setattr(decoder, "decode", lambda s, **kw: shout(original(s, **kw)))
+    else:
+        original = decoder.scan_once
+        monkeypatch.setattr(decoder, "scan_once", lambda s, idx: (lambda r: (shout(r[0]), r[1]))(original(s, idx)))
+
+
+@pytest.mark.parametrize("where", ["default decoder", "decode", "raw_decode", "decode on the instance", "scan_once"])
+def test_a_replaced_json_decoder_decodes_every_line(client, loopback, monkeypatch, where):
+    replace_decoding(monkeypatch, where)
+    assert json.loads('{"content": "x"}') == {"content": "X"}  # the replacement is in effect
+    loopback.push(sse([chunk({"content": "a"}), chunk({"content": "b"}, "stop")]))
+    assert [p.content for p in client.invoke("x")] == ["A", "B"]
+    monkeypatch.undo()
+    loopback.push(sse([chunk({"content": "a"}, "stop")]))
+    assert [p.content for p in client.invoke("x")] == ["a"]

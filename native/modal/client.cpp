@@ -24,7 +24,10 @@ pk::ref stream(PyObject* const* a) {
 
 pk::name n_private{"__pydantic_private__"}, n_getattribute{"__getattribute__"}, n_getattr{"__getattr__"};
 
-PyObject* base_model_getattr = nullptr;  // pydantic's BaseModel.__getattr__, seen when LLModal is made
+// pydantic's BaseModel.__getattr__ as LLModal's class held it when made, and object.__getattribute__:
+// strong references, so that no other object can take either address while the client compares
+// what a class holds now against them.
+PyObject* base_model_getattr = nullptr;
 PyObject* object_getattribute = nullptr;
 
 }  // namespace
@@ -98,8 +101,8 @@ void define_client(PyObject* m) {
     c.method(core_call_def);
     c.method(invoke_def);
     pk::ref cls = c.create();
-    base_model_getattr = pk::compat::type_lookup(reinterpret_cast<PyTypeObject*>(cls.get()), n_getattr);
-    object_getattribute = pk::compat::type_lookup(&PyBaseObject_Type, n_getattribute);
+    Py_XSETREF(base_model_getattr, Py_XNewRef(pk::compat::type_lookup(reinterpret_cast<PyTypeObject*>(cls.get()), n_getattr)));
+    Py_XSETREF(object_getattribute, Py_XNewRef(pk::compat::type_lookup(&PyBaseObject_Type, n_getattribute)));
     pk::bind(m, "LLModal", cls.get());
 }
 

@@ -3,6 +3,7 @@
 // round gets a clear error instead of interleaving its writes into the same history.
 #include "modal/parts.hpp"
 
+#include <pthread.h>
 #include <unordered_map>
 
 namespace pkmodal {
@@ -16,8 +17,26 @@ struct work {
 // Clients at work right now, by address. Only scopes that do not span a suspension point enter
 // it, so an entry never outlives its client, and a suspended or abandoned stream holds none.
 // The GIL serialises every access.
+std::unordered_map<PyObject*, work>*& table_slot() {
+    static std::unordered_map<PyObject*, work>* table = nullptr;
+    return table;
+}
+
+// In the child of a fork only the forking thread lives on: every turn that the other threads were
+// inside is gone with them, and the forking thread's own scopes find their entries missing and
+// leave quietly. The table starts empty, so a client that was inside a turn when the process
+// forked (a worker pool forking after a request) is usable in the child. Runs between fork() and
+// the interpreter's own after-fork work, so it touches no Python object.
+void forget_turns_in_child() {
+    if (auto* table = table_slot()) table->clear();
+}
+
 std::unordered_map<PyObject*, work>& at_work() {
-    static auto* table = new std::unordered_map<PyObject*, work>();
+    auto*& table = table_slot();
+    if (!table) {
+        table = new std::unordered_map<PyObject*, work>();
+        pthread_atfork(nullptr, nullptr, forget_turns_in_child);
+    }
     return *table;
 }
 

@@ -18,7 +18,7 @@ pk::name n_message_process{"_message_process"}, n_add_message{"add_message"}, n_
     n_reason{"reason"}, n_answer{"answer"}, n_status_tool_calls{"tool_calls"}, n_status_tool_results{"tool_results"},
     n_stream_response{"_stream_response"}, n_stream_response_qual{"LLModal._stream_response"}, n_decode{"decode"},
     n_lstrip{"lstrip"}, n_strip{"strip"}, n_iter_content{"iter_content"}, n_chunk_size{"chunk_size"}, n_value{"value"},
-    n_default_decoder{"_default_decoder"}, n_scan_once{"scan_once"}, n_decode_error{"JSONDecodeError"},
+    n_default_decoder{"_default_decoder"}, n_scan_once{"scan_once"}, n_decode_error{"JSONDecodeError"}, n_raw_decode{"raw_decode"},
     n_parse_error{"Error parsing LLM response: "}, n_empty{""}, n_raw{"raw"};
 
 // self.add_message(role=MessageRole.assistant, content=text)
@@ -241,8 +241,35 @@ line_kind classify(std::string_view s) {
 
 // The standard json.loads and the pieces it decodes a str with, taken when the module loads.
 PyObject* std_loads = nullptr;
-PyObject* std_scan_once = nullptr;
+PyObject* std_decoder = nullptr;      // json._default_decoder
+PyObject* std_decode = nullptr;       // JSONDecoder.decode and .raw_decode, as its class holds them
+PyObject* std_raw_decode = nullptr;
+PyObject* std_scan_once = nullptr;    // the decoder's own scan_once
 PyObject* std_decode_error = nullptr;
+
+// The instance attribute `attr` of `o`, borrowed (null when absent; no error set).
+PyObject* own_attr(PyObject* o, PyObject* attr) {
+    PyObject** dictptr = pk::compat::instance_dict_slot(o);
+    if (!dictptr || !*dictptr) return nullptr;
+    PyObject* v = PyDict_GetItemWithError(*dictptr, attr);
+    if (!v && PyErr_Occurred()) throw pk::python_error{};
+    return v;
+}
+
+// True while json.loads would decode a str exactly through the pieces taken at load: the standard
+// default decoder, its class's decode and raw_decode, and its scanner. A program that replaces any
+// of them (to parse decimals, say) has every line go through json.loads instead. Identity checks
+// only: no Python code runs.
+bool standard_decoding(PyObject* json, PyObject* loads) {
+    if (loads != std_loads) return false;
+    pk::ref decoder = pk::getattr(json, n_default_decoder);
+    if (decoder.get() != std_decoder) return false;
+    PyTypeObject* tp = Py_TYPE(decoder.get());
+    if (pk::compat::type_lookup(tp, n_decode) != std_decode || pk::compat::type_lookup(tp, n_raw_decode) != std_raw_decode)
+        return false;
+    if (own_attr(decoder.get(), n_decode) || own_attr(decoder.get(), n_raw_decode)) return false;
+    return own_attr(decoder.get(), n_scan_once) == std_scan_once;
+}
 
 Py_ssize_t skip_json_whitespace(PyObject* s, Py_ssize_t at) {
     Py_ssize_t n = PyUnicode_GET_LENGTH(s);
@@ -266,7 +293,7 @@ Py_ssize_t skip_json_whitespace(PyObject* s, Py_ssize_t at) {
 pk::ref json_loads(PyObject* text) {
     pk::ref json = pk::global(globals(), n_json);
     pk::ref loads = pk::getattr(json.get(), n_loads);
-    if (loads.get() != std_loads || !PyUnicode_CheckExact(text)) return pk::call(loads, text);
+    if (!PyUnicode_CheckExact(text) || !standard_decoding(json.get(), loads.get())) return pk::call(loads, text);
     Py_ssize_t n = PyUnicode_GET_LENGTH(text);
     if (n > 0 && PyUnicode_READ_CHAR(text, 0) == 0xFEFF)
         raise_decode_error("Unexpected UTF-8 BOM (decode using utf-8-sig)", text, pk::integer(0).get());
@@ -483,9 +510,16 @@ pk::body stream_body(pk::genobj* g) {
             }
             // The follow-up request is posted only now that the consumer asked for more. Its
             // reading runs inside this one's delegation, one level deeper on every piece.
-            pk::check_stack(tool_round_depth);
-            at = stage::follow_up;
-            pk::frame_ref follow_up{g, pk::call_method(self, n_core_call)};
+            pk::check_room(tool_round_depth);
+            pk::frame_ref follow_up{g};
+            {
+                // Refused because another thread is at work in the client: that failure is not this
+                // reading's, and the other thread's tool-call state is left alone.
+                at = stage::elsewhere;
+                turn_scope at_work(self);
+                at = stage::follow_up;
+                follow_up = pk::call_method(self, n_core_call);
+            }
             pk::ref ignored = co_await pk::yield_from(follow_up.get());
             at = stage::reply;
         } else if (!already_add) {
@@ -518,7 +552,13 @@ void remember_json(PyObject* module) {
     pk::ref json = pk::getattr(module, n_json);
     std_loads = pk::getattr(json.get(), n_loads).release();
     pk::ref decoder = pk::getattr(json.get(), n_default_decoder);
-    std_scan_once = pk::getattr(decoder.get(), n_scan_once).release();
+    std_decoder = decoder.new_ref();
+    std_decode = Py_XNewRef(pk::compat::type_lookup(Py_TYPE(decoder.get()), n_decode));
+    std_raw_decode = Py_XNewRef(pk::compat::type_lookup(Py_TYPE(decoder.get()), n_raw_decode));
+    std_scan_once = Py_XNewRef(own_attr(decoder.get(), n_scan_once));
+    // A decoder without these pieces is not one the fast path knows: every line then goes through
+    // json.loads.
+    if (!std_decode || !std_raw_decode || !std_scan_once) Py_CLEAR(std_loads);
     std_decode_error = pk::getattr(json.get(), n_decode_error).release();
 }
 

@@ -34,7 +34,12 @@ ref import_from(PyObject* module, PyObject* attr) {
 void print_flush(PyObject* text) {
     // Looked up in builtins on each call, as a Python-level `print` would be.
     PyObject* builtins = PyEval_GetBuiltins();
-    PyObject* print = check(PyDict_GetItemWithError(builtins, n_print));
+    // Held for the call: the printing itself may rebind or delete builtins.print.
+    ref print = ref::borrow(PyDict_GetItemWithError(builtins, n_print));
+    if (!print) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", n_print.get());
+        throw python_error{};
+    }
     call(print, text, kw(n_flush, Py_True));
 }
 

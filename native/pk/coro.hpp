@@ -95,6 +95,8 @@ struct genobj {
     PyObject* name;
     PyObject* qualname;
     PyObject* weakreflist;
+    PyObject* code;          // gi_code/cr_code, made on first use
+    PyObject* frame;         // gi_frame/cr_frame while the body can still run, made on first use
     bool running;
     bool started;
     bool finished;

@@ -43,4 +43,13 @@ void check_stack(const char* where) {
     if (here < bounds.low + bounds.margin) raise(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
 }
 
+void check_room(const char* where, int levels) {
+    check_stack(where);
+    int entered = 0;
+    for (; entered < levels; ++entered)
+        if (Py_EnterRecursiveCall(where)) break;
+    for (int i = 0; i < entered; ++i) Py_LeaveRecursiveCall();
+    if (entered < levels) throw python_error{};
+}
+
 }  // namespace pk

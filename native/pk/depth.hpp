@@ -11,6 +11,11 @@ namespace pk {
 // so the stack itself is measured (as CPython 3.14 does).
 void check_stack(const char* where);
 
+// check_stack, plus room for `levels` more levels of counted recursion: for code that nests one
+// more round of work that itself recurses (a follow-up request under a suspended reader), so that
+// the limit trips here, where the round is refused whole, rather than somewhere inside the round.
+void check_room(const char* where, int levels = 64);
+
 // One level of native recursion, counted as CPython's own C functions count theirs
 // (Py_EnterRecursiveCall), with the stack measured too. Not for use across a suspension point:
 // the count belongs to the thread.

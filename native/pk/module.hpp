@@ -36,6 +36,14 @@ ref global(PyObject* globals, const name& key);
 
 }  // namespace pk
 
+// The modules call into the interpreter without a lock of their own: where the headers know of
+// free-threaded builds (3.13), they say that the GIL must stay enabled while they are loaded.
+#ifdef Py_mod_gil
+#define PK_MOD_GIL_SLOT {Py_mod_gil, Py_MOD_GIL_USED},
+#else
+#define PK_MOD_GIL_SLOT
+#endif
+
 // Defines PyInit_<name> and the module definition with the create and exec slots.
 #define PK_MODULE(NAME, SHORT, BODY)                                                                       \
     static pk::module_entry pk_entry_##NAME{SHORT, BODY, PK_COMPILED_PY_VERSION_HEX};                      \
@@ -46,6 +54,7 @@ ref global(PyObject* globals, const name& key);
     static PyModuleDef_Slot pk_slots_##NAME[] = {                                                           \
         {Py_mod_create, reinterpret_cast<void*>(pk_create_##NAME)},                                        \
         {Py_mod_exec, reinterpret_cast<void*>(pk_exec_##NAME)},                                            \
+        PK_MOD_GIL_SLOT                                                                                    \
         {0, nullptr}};                                                                                     \
     static PyModuleDef pk_def_##NAME = {PyModuleDef_HEAD_INIT, "parleykit." SHORT, nullptr, 0, nullptr,    \
                                         pk_slots_##NAME, nullptr, nullptr, nullptr};                       \
