@@ -25,8 +25,14 @@ def environment() -> dict[str, str]:
     return env
 
 
+# Ctrl-C must reach the chat even where the suite itself ignores SIGINT (under nohup, or a CI
+# runner that starts jobs so): an ignored signal stays ignored across fork and exec, so the child
+# is started through a one-line launcher that puts back the default disposition before the exec.
+DEFAULT_SIGINT = "import os, signal, sys; signal.signal(signal.SIGINT, signal.SIG_DFL); os.execv(sys.argv[1], sys.argv[1:])"
+
+
 def command(*args: str) -> list[str]:
-    return [sys.executable, "-m", "parleykit", "chat", *args]
+    return [sys.executable, "-c", DEFAULT_SIGINT, sys.executable, "-m", "parleykit", "chat", *args]
 
 
 def run_chat(url: str, stdin: str, *args: str) -> subprocess.CompletedProcess[str]:
@@ -113,7 +119,7 @@ def test_streamed_turn_retry_and_history(loopback):
     assert "user: 2 alternatives\n      1. Hello\n    * 2. Hello\n" in history
     assert "assistant: 2 alternatives\n      1. First answer.\n    * 2. Second answer.\n" in history
     # A failed request is reported and the conversation goes on to the end of input.
-    assert "LLM request error: code: 503" in out and "[no answer: ValueError]" in out
+    assert "LLM request error: code: 503" in out and "[no answer: the server answered 503 (Service Unavailable)]" in out
 
     first, second, third = (r.json for r in loopback.wait_for(3))
     assert first["stream"] is True and first["model"] == "m-1"
@@ -297,7 +303,7 @@ def test_tour_failures_are_one_line(loopback):
     loopback.push(b'{"error": {"message": "bad key"}}', status=401)
     refused = closed_port_url()
     for url, line in [
-        (loopback.url, "parleykit tour stopped: ValueError: code: 401, content: b'{\"error\": {\"message\": \"bad key\"}}'\n"),
+        (loopback.url, 'parleykit tour stopped: the server answered 401 (Unauthorized): {"error": {"message": "bad key"}}\n'),
         (refused, f"parleykit tour stopped: cannot connect to {refused} (connection refused)\n"),
     ]:
         done = subprocess.run(
@@ -392,3 +398,73 @@ def test_a_host_name_that_cannot_be_resolved_is_said_so(monkeypatch):
     with pytest.raises(requests.ConnectionError) as caught:
         requests.post(url, json={}, timeout=5)
     assert failure(caught.value, url) == f"cannot connect to {url} (host name not found)"
+
+
+@pytest.mark.parametrize(
+    "args, stdin",
+    [(["tour"], b""), (["chat"], b"What is the weather in Oslo?\n"), (["--help"], b""), (["--version"], b"")],
+)
+def test_output_into_a_closed_pipe_ends_quietly(args, stdin):
+    # The reader is gone before the first write (`parleykit tour | true`): every write fails.
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    try:
+        done = subprocess.run([sys.executable, "-m", "parleykit", *args], input=stdin, stdout=write_end,
+                              stderr=subprocess.PIPE, env=environment(), timeout=60)
+    finally:
+        os.close(write_end)
+    assert (done.returncode, done.stderr) == (0, b"")
+
+
+@pytest.mark.parametrize(
+    "argv0, shown",
+    [("/opt/venv/bin/parleykit", "usage: parleykit "), (str(PACKAGE_ROOT / "parleykit" / "__main__.py"),
+                                                          "usage: python -m parleykit ")],
+)
+def test_usage_is_named_after_how_the_program_was_started(monkeypatch, capsys, argv0, shown):
+    from parleykit.__main__ import main
+
+    monkeypatch.setattr(sys, "argv", [argv0])
+    with pytest.raises(SystemExit) as exited:
+        main(["--no-such-option"])
+    assert exited.value.code == 2 and capsys.readouterr().err.startswith(shown)
+
+
+def test_version_is_the_package_version():
+    import tomllib
+
+    done = subprocess.run([sys.executable, "-m", "parleykit", "--version"], env=environment(), capture_output=True,
+                          text=True, timeout=60)
+    project = tomllib.loads((Path(__file__).parent.parent / "pyproject.toml").read_text())["project"]
+    assert done.stdout == f"parleykit {project['version']}\n" == f"parleykit {parleykit.__version__}\n"
+
+
+def test_a_message_that_starts_with_a_slash(loopback):
+    loopback.push(streamed("", "A hosts file."))
+    done = run_chat(loopback.url, "/help\n//etc/hosts: what is it?\n")
+    assert done.returncode == 0, done.stderr
+    assert '"//etc/hosts: what is it?" sends "/etc/hosts: what is it?"' in done.stdout
+    assert loopback.wait_for(1)[0].json["messages"][-1]["content"] == "/etc/hosts: what is it?"
+
+
+def test_typed_keys_are_not_echoed_while_an_answer_streams():
+    import pty
+    import termios
+
+    from parleykit.__main__ import keys_not_echoed
+
+    master, slave = pty.openpty()
+    try:
+        with open(slave, closefd=False) as terminal:
+            before = termios.tcgetattr(slave)
+            with keys_not_echoed(terminal):
+                during = termios.tcgetattr(slave)
+            after = termios.tcgetattr(slave)
+        assert before[3] & termios.ECHO and not during[3] & termios.ECHO
+        assert during[3] & termios.ISIG  # Ctrl-C still interrupts the stream
+        assert after == before
+        with keys_not_echoed(None), keys_not_echoed(sys.stdin):  # no terminal: nothing to change
+            pass
+    finally:
+        os.close(master)
+        os.close(slave)

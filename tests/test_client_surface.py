@@ -26,7 +26,47 @@ def test_llmodal_defaults_including_private_state():
     assert llm._default == "The server is busy. Please try again later."
     assert list(LLModal.model_fields) == ["section", "endpoint_url", "system_prompt", "images", "video", "tools",
                                           "messages", "extra_body", "retry", "tool_calls", "tool_calls_limit"]
-    assert set(LLModal.__private_attributes__) == {"_tool_calls_count", "_close", "_default"}
+    # _usage and _finish_reason hold what the properties usage and finish_reason report.
+    assert set(LLModal.__private_attributes__) == {"_tool_calls_count", "_close", "_default", "_usage",
+                                                   "_finish_reason"}
+    assert (llm.usage, llm.finish_reason) == (None, None)
+
+
+@pytest.mark.parametrize(
+    "keywords, said",
+    [
+        ({"model": "gpt-x"}, ["an unexpected keyword argument 'model'", 'extra_body={"model": ...}']),
+        ({"api_key": "k", "timeout": 30},
+         ["unexpected keyword arguments 'api_key', 'timeout'",
+          "the API key is the option api_key of the configuration section 'llm' (or the environment variable "
+          "PARLEYKIT_LLM_API_KEY)", "the request timeout is the option timeout of the configuration section 'llm'"]),
+        ({"section": "work", "api_key": "k"}, ["section 'work' (or the environment variable PARLEYKIT_WORK_API_KEY)"]),
+        ({"endpoint": "u", "system": "s"}, ["'endpoint', 'system'. Its fields are section, endpoint_url,"]),
+        ({"_close": True}, ["'_close'"]),
+    ],
+)
+def test_keywords_that_name_no_field_are_refused(keywords, said):
+    with pytest.raises(TypeError) as caught:
+        LLModal(**keywords)
+    assert all(text in str(caught.value) for text in said), str(caught.value)
+    # Validation from a mapping refuses them too, the pydantic way.
+    with pytest.raises(ValueError, match="Extra inputs are not permitted"):
+        LLModal.model_validate(keywords)
+
+
+def test_subclasses_keep_their_own_fields_aliases_and_extra_policy():
+    from pydantic import ConfigDict, Field
+
+    class Named(LLModal):
+        label: str = Field("", alias="name")
+
+    class Open(LLModal):
+        model_config = ConfigDict(extra="allow")
+
+    assert Named(name="n", endpoint_url="u").label == "n"
+    with pytest.raises(TypeError, match="'nmae'"):
+        Named(nmae="n")
+    assert Open(model="m").model_extra == {"model": "m"}
 
 
 def test_instances_share_no_mutable_defaults():

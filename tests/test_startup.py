@@ -17,7 +17,8 @@ PACKAGE_ROOT = Path(parleykit.__file__).resolve().parent.parent
 
 MODAL_NAMES = [
     "json", "StrEnum", "Any", "Iterator", "requests", "BaseModel", "Field", "Configurator",
-    "CythonBaseModel", "Message", "MessageRole", "Tools", "LLMStatus", "ToolContent", "LLMResult", "LLModal",
+    "CythonBaseModel", "Message", "MessageRole", "Tools", "LLMStatus", "ToolContent", "LLMResult", "APIStatusError",
+    "LLModal",
 ]
 CYTHON_NAMES = [
     "inspect", "lru_cache", "Any", "get_type_hints", "get_origin", "Annotated", "get_args", "Callable",

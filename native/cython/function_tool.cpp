@@ -259,8 +259,8 @@ pk::ref from_function(PyObject* const* a) {
 const pk::fn_def from_function_def{
     .name = "from_function", .qualname = "CythonFunctionTool.from_function", .impl = from_function,
     .params = {{"cls"}, {"fn", "Callable[..., Any]"}, {"kwargs", "Any"}}, .returns = "FunctionTool",
-    .doc = "Create a tool from a function; a native function is described to fastmcp by its Python twin, and "
-           "the tool keeps the native function itself.",
+    .doc = "Create a tool from a function.\n\nA native function is described to fastmcp by its Python twin (the same "
+           "signature, type hints and kind), and the tool calls the native function itself.",
     .var_keywords = true,
 };
 
@@ -276,6 +276,8 @@ void define_function_tool(PyObject* m) {
         pk::tuple({pk::global(globals, n_CythonBaseModel).get(), pk::global(globals, n_FunctionTool).get()});
     pk::class_builder c(globals, "CythonFunctionTool", "CythonFunctionTool", bases.get());
 
+    c.set("__doc__", pk::str("A fastmcp FunctionTool for functions without Python source, such as compiled ones:\n"
+                             "described by their signature and type hints, run by calling them directly."));
     pk::ref run_fn = pk::make_function(run_def, globals);
     // asyncio's coroutine-function test looks for this marker (as it does on Cython's functions).
     pk::ref coroutines = pk::import("asyncio.coroutines");
@@ -284,7 +286,8 @@ void define_function_tool(PyObject* m) {
     c.set("run", run_fn);
 
     pk::ref from_fn = pk::make_function(from_function_def, globals);
-    c.set("from_function", pk::ref::steal(PyClassMethod_New(from_fn.get())));
+    // classmethod(fn), as the decorator makes it (with the function's __doc__ and __wrapped__).
+    c.set("from_function", pk::call(reinterpret_cast<PyObject*>(&PyClassMethod_Type), from_fn));
 
     pk::ref cls = c.create();
     tool_class = cls.new_ref();  // kept for the life of the process, like the module

@@ -48,6 +48,7 @@ pk::ref meta_new(PyObject* const* a) {
 const pk::fn_def meta_new_def{
     .name = "__new__", .qualname = "CythonModelMeta.__new__", .impl = meta_new,
     .params = {{"cls"}, {"name"}, {"bases"}, {"namespace"}}, .returns = "type(BaseModel)",
+    .doc = "Create a model class whose callable class attributes are not taken for fields.",
 };
 
 pk::name n_BaseModel{"BaseModel"};
@@ -61,6 +62,8 @@ void define_model_base(PyObject* m) {
 
     pk::ref meta_bases = pk::tuple({model_meta.get()});
     pk::class_builder meta(globals, "CythonModelMeta", "CythonModelMeta", meta_bases.get());
+    meta.set("__doc__", pk::str("Metaclass of CythonBaseModel: keeps callable class attributes, native methods\n"
+                                "included, out of the model's fields."));
     meta.static_method(meta_new_def);
     pk::ref meta_cls = meta.create();
     meta_class = meta_cls.new_ref();  // kept for the life of the process, like the module
@@ -68,6 +71,7 @@ void define_model_base(PyObject* m) {
 
     pk::ref bases = pk::tuple({base_model.get()});
     pk::class_builder base(globals, "CythonBaseModel", "CythonBaseModel", bases.get(), meta_cls.get());
+    base.set("__doc__", pk::str("A pydantic model whose methods may be native functions: they are not taken for fields."));
     pk::bind(m, "CythonBaseModel", base.create().get());
 }
 

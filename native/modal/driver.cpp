@@ -40,7 +40,7 @@ pk::ref post(PyObject* self) {
                                                               content_text.get()));
         // Error bodies may echo the API key; the exception is logged and shown, so it never holds it.
         pk::ref masked = without_api_key(self, message.get());
-        pk::raise_object(pk::call(PyExc_ValueError, masked));
+        raise_status_error(self, response.get(), masked.get());
     }
     return response;
 }
@@ -51,7 +51,7 @@ pk::ref core_call(PyObject* const* a) {
     turn_scope at_work(self);
     pk::ref response;
     try {
-        response = post(self);
+        response = post_retrying(self, post);
     } catch (pk::python_error&) {
         // Only Exception subclasses are answered; KeyboardInterrupt and friends pass untouched.
         if (!pk::error_is_exception()) throw;
@@ -66,6 +66,8 @@ pk::ref core_call(PyObject* const* a) {
         }
         pk::raise_object(std::move(exc));
     }
+    // A new reply: its finish reason is its own (none until it says one).
+    note_finish_reason(self, Py_None);
     pk::ref stream = pk::getattr(self, n_stream);
     return pk::call_method(self, pk::truthy(stream.get()) ? n_stream_response : n_response, response);
 }
@@ -95,15 +97,20 @@ pk::ref invoke(PyObject* const* a) {
     // A new turn is a new request cycle: tool calls left by a stream the consumer abandoned must
     // not be run, nor count against this cycle's limit.
     pk::call_method(self, n_reset);
+    begin_cycle_figures(self);
     return pk::call_method(self, n_core_call);
 }
 
 }  // namespace
 
 const pk::fn_def core_call_def{.name = "_core_call", .qualname = "LLModal._core_call", .impl = core_call,
-                               .params = {{"self"}}, .returns = "LLMResult | Iterator[LLMResult]"};
+                               .params = {{"self"}}, .returns = "LLMResult | Iterator[LLMResult]",
+    .doc = "Post one request of the cycle and hand the reply to its reader.\n"
+              "\n"
+              "A failed request is reported, answered in the history and raised again."};
 const pk::fn_def invoke_def{.name = "invoke", .qualname = "LLModal.invoke", .impl = invoke,
                             .params = {{"self"}, {"prompt", "str"}},
-                            .returns = "LLMResult | Iterator[LLMResult]"};
+                            .returns = "LLMResult | Iterator[LLMResult]",
+    .doc = "Send one user turn; return its LLMResult, or an iterator of LLMResult pieces when streaming."};
 
 }  // namespace pkmodal

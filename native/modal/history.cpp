@@ -393,15 +393,21 @@ void add_message_as(PyObject* self, const pk::name& member, PyObject* content, c
 
 const pk::fn_def messages_latest_def{.name = "messages_latest", .qualname = "LLModal.messages_latest",
                                      .impl = messages_latest, .params = {{"self"}},
-                                     .returns = "list[dict[str, Any]]"};
+                                     .returns = "list[dict[str, Any]]",
+    .doc = "The history as it is sent: the chosen version of each message, as chat-completions dicts."};
 const pk::fn_def message_latest_def{.name = "message_latest", .qualname = "LLModal.message_latest",
                                     .impl = message_latest, .params = {{"self"}, {"role", "MessageRole"}},
-                                    .returns = "Message | None"};
+                                    .returns = "Message | None",
+    .doc = "Return the newest message of the given role in the history, or None."};
 const pk::fn_def add_message_def{.name = "add_message", .qualname = "LLModal.add_message", .impl = add_message,
                                  .params = {{"self"}, {"role", "MessageRole"}, {"content", "str"}},
-                                 .returns = "None"};
+                                 .returns = "None",
+    .doc = "Append a message of the given role to the history, or in retry mode an alternative to the\n"
+              "newest one; a user message takes the pending images and video."};
 const pk::fn_def message_process_def{.name = "_message_process", .qualname = "LLModal._message_process",
                                      .impl = message_process, .params = {{"self"}, {"message", "dict[str, Any]"}},
-                                     .returns = "dict[str, str]"};
+                                     .returns = "dict[str, str]",
+    .doc = "Take the reasoning text, answer text and tool calls out of a reply message or streamed\n"
+              "fragment; return the two texts."};
 
 }  // namespace pkmodal

@@ -19,6 +19,7 @@ void body(PyObject* m) {
     pk::import_from_into(m, "parleykit.message", {"Message", "MessageRole"});
     pk::import_from_into(m, "parleykit.tools", {"Tools"});
     define_results(m);
+    define_errors(m);
     define_client(m);
 }
 

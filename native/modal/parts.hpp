@@ -33,8 +33,27 @@ pk::ref without_api_key(PyObject* self, PyObject* text);
 // (request.cpp).
 pk::ref request_timeout(PyObject* self);
 
+// A non-200 reply: raises APIStatusError(message) carrying the response's status, its body with
+// the API key masked and the wait its Retry-After asks for (retry.cpp).
+[[noreturn]] void raise_status_error(PyObject* self, PyObject* response, PyObject* message);
+// post(self), tried again while it fails with a retryable status or a connection error and the
+// configuration's "retries" of self.section allows, after a backoff wait (retry.cpp).
+pk::ref post_retrying(PyObject* self, pk::ref (*post)(PyObject*));
+
+// Usage figures and finish reason of the request cycle (usage.cpp): a new cycle starts with none;
+// each reply adds the numbers of its "usage" document to those of the replies before it (`base`,
+// the cycle's usage so far when null; a stream that reports usage more than once passes the usage
+// before its own reply, so its last report counts) and sets the finish reason.
+void begin_cycle_figures(PyObject* self);
+pk::ref cycle_usage(PyObject* self);
+void note_usage(PyObject* self, PyObject* document, PyObject* base = nullptr);
+void note_finish_reason(PyObject* self, PyObject* reason);
+extern const pk::fn_def usage_def, finish_reason_def;
+
 // Result model: LLMStatus, ToolContent, LLMResult.
 void define_results(PyObject* module);
+// APIStatusError, the error of a non-200 reply (retry.cpp).
+void define_errors(PyObject* module);
 // The conversation client LLModal.
 void define_client(PyObject* module);
 

@@ -143,10 +143,13 @@ pk::ref body(PyObject* const* a) {
 }  // namespace
 
 const pk::fn_def extra_body_def{.name = "_extra_body", .qualname = "LLModal._extra_body", .impl = extra_body,
-                                .params = {{"self"}}, .returns = "dict[str, Any]"};
+                                .params = {{"self"}}, .returns = "dict[str, Any]",
+    .doc = "The request body's keys besides the messages: extra_body, and the tool schemas if any."};
 const pk::fn_def headers_def{.name = "_headers", .qualname = "LLModal._headers", .impl = headers,
-                             .params = {{"self"}}, .returns = "dict[str, str]"};
+                             .params = {{"self"}}, .returns = "dict[str, str]",
+    .doc = "The request headers: the JSON content type, and the bearer API key when one is configured."};
 const pk::fn_def body_def{.name = "_body", .qualname = "LLModal._body", .impl = body, .params = {{"self"}},
-                          .returns = "dict[str, Any]"};
+                          .returns = "dict[str, Any]",
+    .doc = "The JSON body of the next request: the messages as sent, then the extra body keys."};
 
 }  // namespace pkmodal

@@ -19,7 +19,8 @@ pk::name n_message_process{"_message_process"}, n_add_message{"add_message"}, n_
     n_stream_response{"_stream_response"}, n_stream_response_qual{"LLModal._stream_response"}, n_decode{"decode"},
     n_lstrip{"lstrip"}, n_strip{"strip"}, n_iter_content{"iter_content"}, n_chunk_size{"chunk_size"}, n_value{"value"},
     n_default_decoder{"_default_decoder"}, n_scan_once{"scan_once"}, n_decode_error{"JSONDecodeError"}, n_raw_decode{"raw_decode"},
-    n_parse_error{"Error parsing LLM response: "}, n_empty{""}, n_raw{"raw"};
+    n_parse_error{"Error parsing LLM response: "}, n_empty{""}, n_raw{"raw"}, n_usage{"usage"},
+    n_stream_options{"stream_options"}, n_include_usage{"include_usage"};
 
 // self.add_message(role=MessageRole.assistant, content=text)
 void add_assistant(PyObject* self, PyObject* text) {
@@ -100,6 +101,61 @@ void check_server_error(PyObject* self, PyObject* document) {
     if (error && pk::truthy(error.get())) raise_server_error(self, error.get());
 }
 
+// The finish reason of a whole reply's first choice, when it is a mapping that has one.
+void note_reply_finish(PyObject* self, PyObject* choice) {
+    if (!PyDict_Check(choice)) return;
+    pk::ref reason = pk::ref::borrow(PyDict_GetItemWithError(choice, n_finish_reason));
+    if (!reason && PyErr_Occurred()) throw pk::python_error{};
+    if (reason) note_finish_reason(self, reason.get());
+}
+
+// The usage and finish reason of a streamed reply. A stream ends at its finish reason, except
+// that a request with stream_options.include_usage is read on to the usage chunk that servers
+// send after it (with no choices), unless the usage came already.
+class reply_figures {
+public:
+    explicit reply_figures(PyObject* self) : wants_usage_(asks_for_usage(self)), before_(cycle_usage(self)) {}
+
+    // Notes a chunk's usage; true when the stream has nothing more to say.
+    bool see_chunk(PyObject* self, PyObject* chunk) {
+        if (PyDict_Check(chunk)) {
+            PyObject* figures = PyDict_GetItemWithError(chunk, n_usage);
+            if (!figures && PyErr_Occurred()) throw pk::python_error{};
+            if (figures && PyDict_Check(figures)) {
+                // Some servers repeat the running totals in every chunk: the last one counts.
+                note_usage(self, chunk, before_.get());
+                has_usage_ = true;
+            }
+        }
+        return finished_ && has_usage_;
+    }
+
+    // Notes the finish reason; true when the stream should end here.
+    bool finished(PyObject* self, PyObject* reason) {
+        note_finish_reason(self, reason);
+        finished_ = true;
+        return !wants_usage_ || has_usage_;
+    }
+
+private:
+    static bool asks_for_usage(PyObject* self) {
+        pk::ref extra = pk::getattr(self, n_extra_body);
+        if (!PyDict_Check(extra.get())) return false;
+        PyObject* options = PyDict_GetItemWithError(extra.get(), n_stream_options);
+        if (!options && PyErr_Occurred()) throw pk::python_error{};
+        if (!options || !PyDict_Check(options)) return false;
+        pk::ref held = pk::ref::borrow(options);
+        PyObject* include = PyDict_GetItemWithError(options, n_include_usage);
+        if (!include && PyErr_Occurred()) throw pk::python_error{};
+        return include && pk::truthy(include);
+    }
+
+    bool wants_usage_;
+    pk::ref before_;  // the cycle's usage before this reply: a dict of numbers, or None
+    bool has_usage_ = false;
+    bool finished_ = false;
+};
+
 // def _response(self, response: "requests.Response") -> "LLMResult"
 pk::ref response_impl(PyObject* const* a) {
     PyObject *self = a[0], *response = a[1];
@@ -109,8 +165,10 @@ pk::ref response_impl(PyObject* const* a) {
         pk::ref process = pk::getattr(self, n_message_process);
         pk::ref body = pk::call_method(response, n_json_method);
         check_server_error(self, body.get());
+        note_usage(self, body.get());
         pk::ref choices = pk::getitem(body.get(), n_choices);
         pk::ref first = pk::getitem(choices.get(), pk::integer(0).get());
+        note_reply_finish(self, first.get());
         pk::ref reply = pk::getitem(first.get(), n_message);
         pk::ref message = pk::call(process, reply);
 
@@ -430,6 +488,7 @@ pk::body stream_body(pk::genobj* g) {
             g->set_local(s_lines, pk::ref::steal(PyObject_GetIter(reads.get())));
         }
         line_reader lines;
+        reply_figures figures(self);
         for (bool at_end = false; !at_end;) {
             pk::frame_ref line{g};
             {
@@ -455,6 +514,7 @@ pk::body stream_body(pk::genobj* g) {
             if (is_end_of_stream(line.get())) break;
             pk::frame_ref chunk{g, chunk_of_line(g, line.get())};
             if (!chunk) continue;
+            if (figures.see_chunk(self, chunk.get())) break;
             pk::frame_ref choice{g, choice_of(self, chunk.get())};
             if (!choice) continue;
             pk::frame_ref fragment{g, delta_of(choice.get())};
@@ -472,7 +532,7 @@ pk::body stream_body(pk::genobj* g) {
                 pk::ref sent = co_yield piece;
             }
             pk::ref finish = pk::call_method(choice.get(), n_get, n_finish_reason);
-            if (finish.get() != Py_None) break;
+            if (finish.get() != Py_None && figures.finished(self, finish.get())) break;
         }
 
         // The reply is read: it lets go of its connection before a tool round and its follow-up
@@ -565,10 +625,14 @@ void remember_json(PyObject* module) {
 const pk::fn_def response_def{
     .name = "_response", .qualname = "LLModal._response", .impl = response_impl,
     .params = {{"self"}, {"response", "requests.Response"}}, .returns = "LLMResult",
+    .doc = "Read a whole JSON reply: record its answer, run the tool round it asks for and post the\n"
+              "follow-up; return the result.",
 };
 const pk::fn_def stream_response_def{
     .name = "_stream_response", .qualname = "LLModal._stream_response", .impl = stream_response_impl,
     .params = {{"self"}, {"response", "requests.Response"}}, .returns = "Iterator[LLMResult]",
+    .doc = "Read a streamed reply, yielding LLMResult pieces as they arrive, through its tool rounds\n"
+              "and follow-up requests.",
     .kind = pk::fn_kind::generator,
 };
 

@@ -32,6 +32,8 @@ pk::ref result_add(PyObject* const* a) {
 const pk::fn_def add_def{
     .name = "__add__", .qualname = "LLMResult.__add__", .impl = result_add,
     .params = {{"self"}, {"other", "'LLMResult'"}}, .returns = "'LLMResult'",
+    .doc = "Return a new result: this one with other's tool calls and results added, other's texts\n"
+              "appended to its own, and other's status.",
 };
 
 }  // namespace
@@ -42,6 +44,8 @@ void define_results(PyObject* m) {
     pk::ref str_enum = pk::global(g, n_StrEnum);
     pk::ref enum_bases = pk::tuple({str_enum.get()});
     pk::class_builder status(g, "LLMStatus", "LLMStatus", enum_bases.get());
+    status.set("__doc__", pk::str("What an LLMResult carries: a whole reply (idle), a streamed piece of answer or\n"
+                                  "reasoning text, the tool calls a reply asked for, or the tools' results."));
     for (const char* member : {"idle", "answer", "reason", "tool_calls", "tool_results"})
         status.set(member, pk::str(member));
     pk::bind(m, "LLMStatus", status.create().get());
@@ -49,6 +53,7 @@ void define_results(PyObject* m) {
     pk::ref base_model = pk::global(g, n_BaseModel);
     pk::ref bases = pk::tuple({base_model.get()});
     pk::class_builder tool_content(g, "ToolContent", "ToolContent", bases.get());
+    tool_content.set("__doc__", pk::str("One tool call (its arguments) or one tool result, under the tool's name."));
     tool_content.annotate("name", "str").annotate("content", "str | dict[str, Any]");
     pk::bind(m, "ToolContent", tool_content.create().get());
 
@@ -58,6 +63,9 @@ void define_results(PyObject* m) {
     };
     pk::ref idle = pk::getattr(pk::global(g, n_LLMStatus).get(), n_idle);
     pk::class_builder result(g, "LLMResult", "LLMResult", bases.get());
+    result.set("__doc__", pk::str("The result of one call, or one streamed piece of it.\n\n"
+                                  "a + b is a new result with b's tool calls and results added to a's, b's texts\n"
+                                  "appended to a's and b's status."));
     result.annotate("tool_calls", "dict[str, ToolContent]").set("tool_calls", factory(&PyDict_Type));
     result.annotate("tool_results", "dict[str, ToolContent]").set("tool_results", factory(&PyDict_Type));
     result.annotate("reasoning_content", "str").set("reasoning_content", pk::str(""));

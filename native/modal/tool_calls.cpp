@@ -296,15 +296,20 @@ pk::ref tool_calls(PyObject* const* a) {
 
 const pk::fn_def add_tool_calls_def{.name = "_add_tool_calls", .qualname = "LLModal._add_tool_calls",
                                     .impl = add_tool_calls, .params = {{"self"}, {"message", "dict[str, Any]"}},
-                                    .returns = "None"};
+                                    .returns = "None",
+    .doc = "Merge the tool-call entries of a reply message or streamed fragment into tool_calls."};
 const pk::fn_def t_calls_beautify_def{.name = "_t_calls_beautify", .qualname = "LLModal._t_calls_beautify",
                                       .impl = t_calls_beautify, .params = {{"tool_calls", "list[dict[str, Any]]"}},
-                                      .returns = "dict[str, ToolContent]"};
+                                      .returns = "dict[str, ToolContent]",
+    .doc = "Return the tool calls as ToolContent records (name and arguments) keyed by call id."};
 const pk::fn_def t_results_beautify_def{
     .name = "_t_results_beautify", .qualname = "LLModal._t_results_beautify", .impl = t_results_beautify,
     .params = {{"tool_calls", "dict[str, ToolContent]"}, {"tool_results", "list[Message]"}},
-    .returns = "dict[str, ToolContent]"};
+    .returns = "dict[str, ToolContent]",
+    .doc = "Return the tool messages' results as ToolContent records keyed by call id."};
 const pk::fn_def tool_calls_def{.name = "_tool_calls", .qualname = "LLModal._tool_calls", .impl = tool_calls,
-                                .params = {{"self"}}, .returns = "list[Message]"};
+                                .params = {{"self"}}, .returns = "list[Message]",
+    .doc = "Run one tool-call round: record the calls, run them through tools and record and return\n"
+              "the tool messages."};
 
 }  // namespace pkmodal

@@ -62,7 +62,9 @@ class_builder& class_builder::method(const fn_def& def, PyObject* defaults) {
 
 class_builder& class_builder::static_method(const fn_def& def) {
     ref fn = make_function(def, globals_);
-    return set(def.name, ref::steal(PyStaticMethod_New(fn.get())));
+    // staticmethod(fn), as the decorator makes it: the wrapper takes the function's __doc__,
+    // __name__ and the rest, and __wrapped__ (PyStaticMethod_New copies none of them).
+    return set(def.name, call(reinterpret_cast<PyObject*>(&PyStaticMethod_Type), fn));
 }
 
 class_builder& class_builder::property(const fn_def& getter) {

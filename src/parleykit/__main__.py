@@ -1,5 +1,6 @@
-"""Command line of parleykit: `python -m parleykit tour` holds a short conversation with tools, and
-`python -m parleykit chat` an interactive one.
+"""Command line of parleykit: `parleykit tour` (or `python -m parleykit tour`) holds a short
+conversation with tools, and `parleykit chat` an interactive one; `parleykit --version` says which
+version is installed.
 
 Without --endpoint both talk to a scripted stand-in endpoint started on 127.0.0.1 (see
 parleykit._demo_server: not a model, a fixed script). With --endpoint URL (and --model NAME) they
@@ -16,12 +17,14 @@ from __future__ import annotations
 
 import argparse
 import base64
+import contextlib
 import json
 import os
 import signal
 import socket
 import sys
-from collections.abc import Callable
+import termios
+from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -106,8 +109,12 @@ def failure(exc: BaseException, endpoint: str) -> str:
 
     from parleykit.config import ConfigError
 
+    from parleykit.modal import APIStatusError
+
     if isinstance(exc, ConfigError):
         return str(exc)
+    if isinstance(exc, APIStatusError):
+        return status_failure(exc)
     if not isinstance(exc, requests.ConnectionError):
         return type(exc).__name__
     seen: list[BaseException] = []
@@ -126,6 +133,20 @@ def failure(exc: BaseException, endpoint: str) -> str:
     else:
         reason = "connection failed"
     return f"cannot connect to {endpoint} ({reason})"
+
+
+def status_failure(exc: Any) -> str:
+    """A refused request in a few words: the status with its reason phrase, and the wait asked for."""
+    from http import HTTPStatus
+
+    try:
+        phrase = f" ({HTTPStatus(exc.status_code).phrase})"
+    except ValueError:
+        phrase = ""
+    text = f"the server answered {exc.status_code}{phrase}"
+    if exc.retry_after is not None:
+        text += f", asking to retry after {exc.retry_after:g} s"
+    return text
 
 
 def tour(args: argparse.Namespace) -> int:
@@ -163,10 +184,15 @@ def tour(args: argparse.Namespace) -> int:
             latest = message.latest
             text = latest.get("content") or ", ".join(c["function"]["name"] for c in latest.get("tool_calls", []))
             print(f"  {latest['role']:>9}: {str(text)[:70]}")
+    except BrokenPipeError:
+        raise  # nobody reads the output any more: main ends quietly
     except Exception as exc:  # the client has printed its report; the tour ends in one line
+        from parleykit.modal import APIStatusError
+
         detail = failure(exc, endpoint)
-        if detail == type(exc).__name__ and str(exc):
-            detail += ": " + " ".join(str(exc).split())[:200]
+        said = exc.body.decode("utf-8", "replace") if isinstance(exc, APIStatusError) and exc.body else str(exc)
+        if (detail == type(exc).__name__ or isinstance(exc, APIStatusError)) and said:
+            detail += ": " + " ".join(said.split())[:200]
         print(f"parleykit tour stopped: {detail}", file=sys.stderr)
         return 1
     finally:
@@ -174,7 +200,8 @@ def tour(args: argparse.Namespace) -> int:
             server.shutdown()
     return 0
 
-CHAT_HELP = """Type a message and press Enter (a pasted text is one message). Commands:
+CHAT_HELP = """Type a message and press Enter (a pasted text is one message). To send a message that
+starts with "/", type it with one more: "//etc/hosts: what is it?" sends "/etc/hosts: what is it?". Commands:
   /retry        ask the last message again; both answers stay in the history as alternatives
   /image PATH   attach a PNG, JPEG, GIF or WebP image to your next message
   /image clear  detach the images waiting for your next message
@@ -276,6 +303,9 @@ class Chat:
             if not text.startswith("/") or "\n" in text:
                 self.turn(text)
                 continue
+            if text.startswith("//"):  # a message that itself starts with "/"
+                self.turn(text[1:])
+                continue
             command, _, argument = text.partition(" ")
             if command in ("/quit", "/exit"):
                 return 0
@@ -288,7 +318,8 @@ class Chat:
             elif command == "/help":
                 print(CHAT_HELP)
             else:
-                print(f"  unknown command {command}; the commands are {COMMANDS}")
+                print(f"  unknown command {command}; the commands are {COMMANDS} (start a message with // to send it")
+                print("  with a leading /)")
 
     def turn(self, prompt: str, retry: bool = False) -> None:
         """Sends one user turn and prints its streamed answer.
@@ -313,8 +344,9 @@ class Chat:
         previous = signal.signal(signal.SIGINT, on_interrupt)
         try:
             client.retry = retry
-            pieces = client.invoke(prompt)  # a stream: the chat sets "stream" in the request body
-            show_stream(pieces, self.colour)
+            with keys_not_echoed(sys.stdin if self.interactive else None):
+                pieces = client.invoke(prompt)  # a stream: the chat sets "stream" in the request body
+                show_stream(pieces, self.colour)
             if stopping:
                 print("  [stopped; the partial answer stays in the history]")
         except KeyboardInterrupt:
@@ -406,6 +438,30 @@ class Chat:
                 print(f"    {'*' if number == len(contents) else ' '} {number}. {text}")
 
 
+@contextlib.contextmanager
+def keys_not_echoed(stream: Any) -> Iterator[None]:
+    """While an answer streams, keys typed at the terminal ``stream`` are not echoed into it; they
+    wait, unread, for the next prompt. Ctrl-C still interrupts. Nothing changes for a pipe or file."""
+    try:
+        fd = stream.fileno() if stream is not None else -1
+        saved = termios.tcgetattr(fd) if fd >= 0 and os.isatty(fd) else None
+    except (OSError, ValueError, termios.error):
+        saved = None
+    if saved is None:
+        yield
+        return
+    quiet = list(saved)
+    quiet[3] = saved[3] & ~(termios.ECHO | termios.ECHONL)  # the local modes
+    termios.tcsetattr(fd, termios.TCSANOW, quiet)
+    try:
+        yield
+    finally:
+        try:
+            termios.tcsetattr(fd, termios.TCSANOW, saved)
+        except termios.error:
+            pass  # the terminal has gone away
+
+
 def split_content(content: Any) -> tuple[str, list[str], list[str]]:
     """A user message's alternative as (text, base64 images, base64 video frames)."""
     if isinstance(content, str):
@@ -432,10 +488,21 @@ def describe_content(content: Any) -> str:
     return " ".join([*marks, text.replace("\n", " ")]).strip()
 
 
+def program_name() -> str:
+    """How the program was started, for its usage text: `parleykit` (the console script, or whatever
+    name it was started by) or `python -m parleykit`."""
+    name = Path(sys.argv[0]).name if sys.argv and sys.argv[0] else ""
+    if name in ("", "-c", "__main__.py") or name.startswith("python"):
+        return "python -m parleykit"
+    return name
+
+
 def main(argv: list[str] | None = None) -> int:
+    from parleykit import __version__
     from parleykit.config import ConfigError
 
-    parser = argparse.ArgumentParser(prog="python -m parleykit")
+    parser = argparse.ArgumentParser(prog=program_name())
+    parser.add_argument("--version", action="version", version=f"parleykit {__version__}")
     server = argparse.ArgumentParser(add_help=False)
     server.add_argument("--endpoint", help="chat-completions URL of a real server (default: a scripted local one)")
     server.add_argument("--model", help="model name sent in the request body")
@@ -443,18 +510,31 @@ def main(argv: list[str] | None = None) -> int:
     sub.add_parser("tour", parents=[server], help="a short conversation with tools, plain and streamed")
     chat_cmd = sub.add_parser("chat", parents=[server], help="an interactive conversation, streamed, with the demo tools")
     chat_cmd.add_argument("--system", default=SYSTEM_PROMPT, help="the system prompt")
-    args = parser.parse_args(argv)
     try:
+        args = parser.parse_args(argv)  # --help and --version print too, and may meet a closed pipe
         return chat(args) if args.command == "chat" else tour(args)
     except ConfigError as exc:
         print(f"parleykit: {exc}", file=sys.stderr)
         return 1
     except BrokenPipeError:
-        # The reader went away (`chat | head -1`): end quietly. What is still buffered for stdout
-        # goes nowhere, so the flush at exit does not fail once more.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        # The reader went away (`tour | head -3`): end quietly.
+        _discard_output()
         return 0
+    finally:
+        # What is still buffered goes out now, where a closed pipe can be told apart from other
+        # failures (argparse's own printing swallows the error, the flush at exit would not).
+        try:
+            sys.stdout.flush()
+        except BrokenPipeError:
+            _discard_output()
+
+
+def _discard_output() -> None:
+    """Points standard output at /dev/null: what is still buffered for it goes nowhere, so the flush
+    at exit does not fail once more."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
 
 
 if __name__ == "__main__":

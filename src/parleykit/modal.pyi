@@ -29,6 +29,14 @@ class LLMResult(BaseModel):
     status: LLMStatus = LLMStatus.idle
     def __add__(self, other: LLMResult) -> LLMResult: ...
 
+class APIStatusError(ValueError):
+    status_code: int | None
+    body: bytes | None
+    retry_after: float | None
+    def __init__(
+        self, message: str, status_code: int | None = None, body: bytes | None = None, retry_after: float | None = None
+    ) -> None: ...
+
 class LLModal(CythonBaseModel):
     section: str = "llm"
     endpoint_url: str = ""
@@ -45,6 +53,8 @@ class LLModal(CythonBaseModel):
     _tool_calls_count: int
     _close: bool
     _default: str
+    _usage: dict[str, Any] | None
+    _finish_reason: str | None
     def _reset(self) -> None: ...
     @property
     def stream(self) -> bool: ...
@@ -69,3 +79,7 @@ class LLModal(CythonBaseModel):
     def _tool_calls(self) -> list[Message]: ...
     def _core_call(self) -> LLMResult | Iterator[LLMResult]: ...
     def invoke(self, prompt: str) -> LLMResult | Iterator[LLMResult]: ...
+    @property
+    def usage(self) -> dict[str, Any] | None: ...
+    @property
+    def finish_reason(self) -> str | None: ...
