@@ -1,6 +1,7 @@
 """Reply bodies built with the openai package's own types and written with ``model_dump_json()``,
 nulls kept, exactly as servers built on those types (and servers that serialise every field) send
-them. Reasoning travels as the extra key "reasoning_content", as vLLM and SGLang add it."""
+them. Reasoning travels as an extra key: "reasoning_content" (DeepSeek, SGLang, llama.cpp) or
+"reasoning" (vLLM since 0.17, Ollama, OpenRouter)."""
 
 from collections.abc import Sequence
 
@@ -15,12 +16,14 @@ Call = tuple[str, str, str]  # id, tool name, arguments as JSON text
 USAGE = CompletionUsage(prompt_tokens=7, completion_tokens=5, total_tokens=12)
 
 
-def whole(content: str | None = None, reasoning: str | None = None, calls: Sequence[Call] = ()) -> bytes:
+def whole(
+    content: str | None = None, reasoning: str | None = None, calls: Sequence[Call] = (), key: str = "reasoning_content"
+) -> bytes:
     tool_calls = [
         ChatCompletionMessageFunctionToolCall(id=i, type="function", function=Function(name=n, arguments=a))
         for i, n, a in calls
     ]
-    extra = {"reasoning_content": reasoning} if reasoning is not None else {}
+    extra = {key: reasoning} if reasoning is not None else {}
     message = ChatCompletionMessage(role="assistant", content=content, tool_calls=tool_calls or None, **extra)
     choice = Choice(index=0, message=message, finish_reason="tool_calls" if calls else "stop")
     reply = ChatCompletion(id="chatcmpl-t", object="chat.completion", created=0, model="m", choices=[choice], usage=USAGE)
@@ -39,12 +42,14 @@ def _halves(text: str) -> list[str]:
     return [text[: len(text) // 2], text[len(text) // 2 :]]
 
 
-def stream(content: str | None = None, reasoning: str | None = None, calls: Sequence[Call] = ()) -> list[bytes]:
+def stream(
+    content: str | None = None, reasoning: str | None = None, calls: Sequence[Call] = (), key: str = "reasoning_content"
+) -> list[bytes]:
     """The events of one streamed reply, each its own write: the role, reasoning and answer text in
     pieces, each call's id and name then its arguments in two fragments, the finish reason, a
     usage chunk without choices, and [DONE]."""
     events = [_chunk(ChoiceDelta(role="assistant", content=""))]
-    events += [_chunk(ChoiceDelta(reasoning_content=p)) for p in _halves(reasoning or "") if p]  # type: ignore[call-arg]
+    events += [_chunk(ChoiceDelta(**{key: p})) for p in _halves(reasoning or "") if p]
     events += [_chunk(ChoiceDelta(content=p)) for p in _halves(content or "") if p]
     for index, (call_id, name, arguments) in enumerate(calls):
         first = ChoiceDeltaToolCall(
@@ -59,5 +64,6 @@ def stream(content: str | None = None, reasoning: str | None = None, calls: Sequ
     return events + [b"data: [DONE]\n\n"]
 
 
-def body(streamed: bool, content: str | None = None, reasoning: str | None = None, calls: Sequence[Call] = ()):
-    return stream(content, reasoning, calls) if streamed else whole(content, reasoning, calls)
+def body(streamed: bool, content: str | None = None, reasoning: str | None = None, calls: Sequence[Call] = (),
+         key: str = "reasoning_content"):
+    return stream(content, reasoning, calls, key) if streamed else whole(content, reasoning, calls, key)

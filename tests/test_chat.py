@@ -166,7 +166,7 @@ def test_image_goes_with_the_next_message_and_with_its_retry(loopback, tmp_path)
     assert done.returncode == 0, done.stderr
     assert "cannot read" in done.stdout and f"attached dot.png ({image.stat().st_size} bytes)" in done.stdout
     parts = [
-        {"type": "image_url", "image_url": "data:image;base64," + base64.b64encode(image.read_bytes()).decode()},
+        {"type": "image_url", "image_url": {"url": "data:image/png;base64," + base64.b64encode(image.read_bytes()).decode()}},
         {"type": "text", "text": "What is this?"},
     ]
     first, retried, later = (r.json["messages"][-1]["content"] for r in loopback.wait_for(3))
@@ -398,6 +398,16 @@ def test_a_host_name_that_cannot_be_resolved_is_said_so(monkeypatch):
     with pytest.raises(requests.ConnectionError) as caught:
         requests.post(url, json={}, timeout=5)
     assert failure(caught.value, url) == f"cannot connect to {url} (host name not found)"
+
+
+def test_answer_text_of_a_reasoning_piece_is_shown(capsys):
+    from parleykit.__main__ import show_stream
+    from parleykit.modal import LLMResult, LLMStatus
+
+    show_stream([LLMResult(reasoning_content="hm", status=LLMStatus.reason),
+                 LLMResult(reasoning_content=" ok", content="Hel", status=LLMStatus.reason),
+                 LLMResult(content="lo", status=LLMStatus.answer)], colour=False)
+    assert capsys.readouterr().out == "\n  (thinking) hm ok\n  Hello\n"
 
 
 @pytest.mark.parametrize(

@@ -26,9 +26,10 @@ def test_llmodal_defaults_including_private_state():
     assert llm._default == "The server is busy. Please try again later."
     assert list(LLModal.model_fields) == ["section", "endpoint_url", "system_prompt", "images", "video", "tools",
                                           "messages", "extra_body", "retry", "tool_calls", "tool_calls_limit"]
-    # _usage and _finish_reason hold what the properties usage and finish_reason report.
+    # _usage and _finish_reason hold what the properties usage and finish_reason report;
+    # _tool_call_reasoning the reasoning sent back with a cycle's tool-call requests.
     assert set(LLModal.__private_attributes__) == {"_tool_calls_count", "_close", "_default", "_usage",
-                                                   "_finish_reason"}
+                                                   "_finish_reason", "_tool_call_reasoning"}
     assert (llm.usage, llm.finish_reason) == (None, None)
 
 

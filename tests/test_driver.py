@@ -76,7 +76,7 @@ def test_empty_prompt_still_posts(loopback, images, video, added):
     kind, response, _, _ = client.invoke("")
     assert (kind, response.status_code) == ("plain", 200)
     assert entries(client) == added
-    assert loopback.requests[0].json["messages"] == [m.latest for m in client.messages]
+    assert loopback.requests[0].json["messages"] == client.messages_latest
     assert client.video == ([] if images else video)
 
 

@@ -178,7 +178,7 @@ def test_add_message_refuses_content_that_is_not_exactly_str(content, type_name)
 MESSAGES = {
     "empty": ({}, {"reasoning_content": "", "content": ""}),
     "nulls": ({"content": None, "reasoning_content": "R"}, {"reasoning_content": "R", "content": ""}),
-    "other values unchanged": ({"content": ["p"], "reasoning_content": 0}, {"reasoning_content": 0, "content": ["p"]}),
+    "other values unchanged": ({"content": 7, "reasoning_content": 0}, {"reasoning_content": 0, "content": 7}),
 }
 
 

@@ -76,10 +76,11 @@ def sent(loopback):
     [
         ([dict(content="Hello there")], "Hello there", "", []),
         ([dict(content="4", reasoning="2+2 makes 4")], "4", "2+2 makes 4", []),
+        ([dict(content="4", reasoning="2+2 makes 4", key="reasoning")], "4", "2+2 makes 4", []),
         ([dict(calls=[ADD_1_2]), dict(content="It is 3.")], "It is 3.", "", ["c1"]),
         ([dict(calls=[ADD_1_2, ADD_3_4]), dict(content="3 and 7.")], "3 and 7.", "", ["c1", "c2"]),
     ],
-    ids=["plain", "reasoning", "one-tool", "parallel-tools"],
+    ids=["plain", "reasoning", "reasoning-field", "one-tool", "parallel-tools"],
 )
 def test_turn(client, loopback, streamed, capsys, replies, answer, reasoning, runs):
     got = turn(client, loopback, "Q", *replies, streamed=streamed)

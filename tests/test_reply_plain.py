@@ -102,7 +102,7 @@ def test_follow_up_failure_is_reported_once(client, loopback, capsys):
         (b'{"choices": []}', IndexError, "list index out of range"),
         (b"<html>oops</html>", json.JSONDecodeError, None),
         (b'{"choices": [{"message": "text"}]}', TypeError, None),
-        (b'{"choices": [{"message": {"content": ["part"]}}]}', TypeError, None),
+        (b'{"choices": [{"message": {"content": {"text": "part"}}}]}', TypeError, None),
         # A server error inside a 200 reply carries the server's own message.
         (
             b'{"error": {"message": "model overloaded", "type": "server_error"}}',

@@ -59,11 +59,11 @@ def test_answer_pieces_join_in_one_history_entry(client, loopback):
     assert client.messages[-1].contents == ["abc"]
 
 
-def test_chunk_with_both_texts_is_one_reasoning_piece_not_recorded(client, loopback):
-    loopback.push(sse([chunk({"reasoning_content": "r", "content": "c"}, "stop")]))
-    assert pieces_of(client.invoke("x")) == [(LLMStatus.reason, "r", "c")]
-    # No answer piece: the turn is answered with an empty text, as a whole reply without one is.
-    assert [(m.role, m.contents) for m in client.messages] == [("user", ["x"]), ("assistant", [""])]
+def test_chunk_with_both_texts_is_one_reasoning_piece_whose_answer_is_recorded(client, loopback):
+    loopback.push(sse([chunk({"reasoning_content": "r", "content": "c"}), chunk({"content": "d"}, "stop")]))
+    assert pieces_of(client.invoke("x")) == [(LLMStatus.reason, "r", "c"), (LLMStatus.answer, "", "d")]
+    # The reasoning piece's answer text starts the answer in the history, as answer pieces do.
+    assert [(m.role, m.contents) for m in client.messages] == [("user", ["x"]), ("assistant", ["cd"])]
 
 
 @pytest.mark.parametrize(

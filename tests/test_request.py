@@ -63,8 +63,9 @@ def test_images_and_video_travel_with_the_user_text(loopback, isolated_config):
         {
             "role": "user",
             "content": [
-                {"type": "image_url", "image_url": "data:image;base64,SU1H"},
-                {"type": "video", "video": ["data:image;base64,RjE=", "data:image;base64,RjI="]},
+                {"type": "image_url", "image_url": {"url": "data:image/jpeg;base64,SU1H"}},
+                {"type": "image_url", "image_url": {"url": "data:image/jpeg;base64,RjE="}},
+                {"type": "image_url", "image_url": {"url": "data:image/jpeg;base64,RjI="}},
                 {"type": "text", "text": "what is this?"},
             ],
         }

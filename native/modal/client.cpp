@@ -13,6 +13,7 @@ pk::ref reset(PyObject* const* a) {
     PyObject* self = a[0];
     pk::setattr(self, n_tool_calls, pk::new_list().get());
     pk::setattr(self, n_tool_calls_count, pk::integer(0).get());
+    forget_round_reasoning(self);
     return pk::none();
 }
 
@@ -188,6 +189,9 @@ void define_client(PyObject* m) {
     c.annotate("_tool_calls_count", "int").set("_tool_calls_count", pk::integer(0));
     c.annotate("_close", "bool").set("_close", Py_False);
     c.annotate("_default", "str").set("_default", pk::str("The server is busy. Please try again later."));
+    // The reasoning that came with this cycle's tool-call requests, sent back with them until the
+    // cycle ends (an empty default is copied for each instance).
+    c.annotate("_tool_call_reasoning", "list[tuple[Message, str]]").set("_tool_call_reasoning", pk::new_list());
     c.annotate("_usage", "dict[str, Any] | None").set("_usage", Py_None);
     c.annotate("_finish_reason", "str | None").set("_finish_reason", Py_None);
     {

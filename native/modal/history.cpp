@@ -14,7 +14,8 @@ pk::name n_user{"user"}, n_assistant{"assistant"}, n_images{"images"}, n_video{"
     n_message_latest{"message_latest"}, n_add_tool_calls{"_add_tool_calls"}, n_type{"type"},
     n_image_url{"image_url"}, n_text{"text"}, n_data_prefix{"data:image;base64,"}, n_empty{""},
     n_tool{"tool"}, n_superseded{"superseded"}, n_tool_call_id{"tool_call_id"}, n_id{"id"},
-    n_cancelled{"The tool call was cancelled before it answered."};
+    n_cancelled{"The tool call was cancelled before it answered."}, n_reasoning{"reasoning"},
+    n_tool_call_reasoning{"_tool_call_reasoning"}, n_thinking{"thinking"};
 
 // `a == b` as a truth value. Identity counts as equality, as in CPython's own containers: a streamed
 // piece compares the newest entry with itself, which would otherwise run pydantic's field-by-field
@@ -188,6 +189,46 @@ bool ends_history(PyObject* self, PyObject* message) {
     return equal(last.get(), message);
 }
 
+// self._tool_call_reasoning: (tool-call request, reasoning text) pairs of the running cycle, or
+// null when the client has no such list.
+pk::ref round_reasoning(PyObject* self) {
+    pk::ref kept;
+    try {
+        kept = private_attr(self, n_tool_call_reasoning);
+    } catch (pk::python_error&) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw;
+        PyErr_Clear();
+        return {};
+    }
+    return PyList_Check(kept.get()) ? kept : pk::ref{};
+}
+
+// The reasoning kept with history entry `entry`, or null.
+pk::ref reasoning_of(PyObject* kept, PyObject* entry) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(kept); ++i) {
+        PyObject* pair = PyList_GET_ITEM(kept, i);
+        if (PyTuple_Check(pair) && PyTuple_GET_SIZE(pair) == 2 && PyTuple_GET_ITEM(pair, 0) == entry)
+            return pk::ref::borrow(PyTuple_GET_ITEM(pair, 1));
+    }
+    return {};
+}
+
+// What a request sends for an entry whose newest version is `latest`: its images and video in
+// the form servers take, and the reasoning kept with it in this cycle. `latest` itself, which
+// may share its parts with the history, is never changed.
+pk::ref request_form(pk::ref latest, PyObject* entry, media_form& media, PyObject* kept) {
+    if (!PyDict_Check(latest.get())) return latest;
+    pk::ref content = pk::ref::borrow(PyDict_GetItemWithError(latest.get(), n_content));
+    if (!content && PyErr_Occurred()) throw pk::python_error{};
+    pk::ref wire = content && PyList_Check(content.get()) ? media.content(content.get()) : pk::ref{};
+    pk::ref reasoning = kept && PyList_GET_SIZE(kept) ? reasoning_of(kept, entry) : pk::ref{};
+    if (!wire && !reasoning) return latest;
+    pk::ref form = pk::ref::steal(PyDict_Copy(latest.get()));
+    if (wire) pk::check(PyDict_SetItem(form.get(), n_content, wire.get()));
+    if (reasoning) pk::check(PyDict_SetItem(form.get(), n_reasoning_content, reasoning.get()));
+    return form;
+}
+
 // @property def messages_latest(self) -> list[dict[str, Any]]: the request form of every entry but
 // the superseded ones; in retry mode only up to and including the newest user entry.
 pk::ref messages_latest(PyObject* const* a) {
@@ -196,11 +237,14 @@ pk::ref messages_latest(PyObject* const* a) {
     std::vector<Py_ssize_t> positions;  // where each request form's entry stands in the history
     Py_ssize_t size = 0;
     {
+        media_form media(self);
+        pk::ref kept = round_reasoning(self);
         pk::ref messages = pk::getattr(self, n_messages);
         for_each(messages.get(), [&](PyObject* entry) {
             Py_ssize_t at = size++;
             if (is_superseded(entry)) return;
             pk::ref latest = pk::getattr(entry, n_latest);
+            latest = request_form(std::move(latest), entry, media, kept.get());
             pk::check(PyList_Append(out.get(), latest.get()));
             positions.push_back(at);
         });
@@ -307,18 +351,81 @@ pk::ref add_message(PyObject* const* a) {
     return pk::none();
 }
 
+// mapping[key] of an exact dict as a strong reference, or null when absent.
+pk::ref dict_item(PyObject* mapping, PyObject* key) {
+    pk::ref v = pk::ref::borrow(PyDict_GetItemWithError(mapping, key));
+    if (!v && PyErr_Occurred()) throw pk::python_error{};
+    return v;
+}
+
+bool is_empty_text(PyObject* v) { return PyUnicode_Check(v) && PyUnicode_GET_LENGTH(v) == 0; }
+
+bool is_chunk(PyObject* chunk, const char* kind) {
+    if (!PyDict_Check(chunk)) return false;
+    pk::ref type = dict_item(chunk, n_type);
+    return type && PyUnicode_Check(type.get()) && PyUnicode_CompareWithASCIIString(type.get(), kind) == 0;
+}
+
+// Appends the text of a {"type": "text", "text": ...} chunk to `texts`.
+void add_text_chunk(PyObject* chunk, PyObject* texts) {
+    if (!is_chunk(chunk, "text")) return;
+    pk::ref text = dict_item(chunk, n_text);
+    if (text && PyUnicode_Check(text.get())) pk::check(PyList_Append(texts, text.get()));
+}
+
+pk::ref joined(PyObject* texts) { return pk::ref::steal(PyUnicode_Join(n_empty, texts)); }
+
+// A content that is a list of chunks (as Mistral sends): the text chunks, joined, are the answer;
+// the text inside thinking chunks is reasoning. Chunks of any other kind are passed over.
+void read_chunks(PyObject* content, pk::ref& answer, pk::ref& thinking) {
+    pk::ref chunks = pk::ref::steal(PySequence_List(content));
+    pk::ref texts = pk::new_list(), thoughts = pk::new_list();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chunks.get()); ++i) {
+        PyObject* chunk = PyList_GET_ITEM(chunks.get(), i);
+        if (!is_chunk(chunk, "thinking")) {
+            add_text_chunk(chunk, texts.get());
+            continue;
+        }
+        pk::ref inner = dict_item(chunk, n_thinking);
+        if (inner && PyUnicode_Check(inner.get())) {
+            pk::check(PyList_Append(thoughts.get(), inner.get()));
+        } else if (inner && PyList_Check(inner.get())) {
+            pk::ref parts = pk::ref::steal(PySequence_List(inner.get()));
+            for (Py_ssize_t j = 0; j < PyList_GET_SIZE(parts.get()); ++j)
+                add_text_chunk(PyList_GET_ITEM(parts.get(), j), thoughts.get());
+        }
+    }
+    answer = joined(texts.get());
+    thinking = PyList_GET_SIZE(thoughts.get()) ? joined(thoughts.get()) : pk::ref{};
+}
+
 // def _message_process(self, message: dict[str, Any]) -> dict[str, str]: the reasoning and answer
-// texts of a reply message or streamed delta ("" for missing or null), after its tool calls are taken.
+// texts of a reply message or streamed delta ("" for missing or null), after its tool calls are
+// taken. Reasoning is "reasoning_content", else "reasoning" (the key of vLLM, Ollama, OpenRouter
+// and others); a content list gives its text chunks as the answer and its thinking as reasoning.
 pk::ref message_process(PyObject* const* a) {
     PyObject *self = a[0], *message = a[1];
     pk::check_exact(message, &PyDict_Type, "message");
     pk::call_method(self, n_add_tool_calls, message);
-    pk::ref out = pk::new_dict();
-    for (const pk::name* key : {&n_reasoning_content, &n_content}) {
-        PyObject* value = PyDict_GetItemWithError(message, *key);
-        if (!value && PyErr_Occurred()) throw pk::python_error{};
-        pk::check(PyDict_SetItem(out.get(), *key, value && value != Py_None ? value : n_empty.get()));
+    pk::ref reasoning = dict_item(message, n_reasoning_content);
+    if (!reasoning || reasoning.get() == Py_None || is_empty_text(reasoning.get())) {
+        pk::ref other = dict_item(message, n_reasoning);
+        if (other && PyUnicode_Check(other.get()) && PyUnicode_GET_LENGTH(other.get()) != 0) reasoning = std::move(other);
     }
+    pk::ref content = dict_item(message, n_content);
+    if (content && PyList_Check(content.get())) {
+        pk::ref answer, thinking;
+        read_chunks(content.get(), answer, thinking);
+        content = std::move(answer);
+        if (thinking) {
+            bool has_text = reasoning && PyUnicode_Check(reasoning.get()) && PyUnicode_GET_LENGTH(reasoning.get()) != 0;
+            reasoning = has_text ? pk::ref::steal(PyUnicode_Concat(reasoning.get(), thinking.get())) : std::move(thinking);
+        }
+    }
+    pk::ref out = pk::new_dict();
+    pk::check(PyDict_SetItem(out.get(), n_reasoning_content,
+                             reasoning && reasoning.get() != Py_None ? reasoning.get() : n_empty.get()));
+    pk::check(PyDict_SetItem(out.get(), n_content, content && content.get() != Py_None ? content.get() : n_empty.get()));
     return out;
 }
 
@@ -382,6 +489,33 @@ void settle_last_turn(PyObject* self, bool user_text_follows) {
         pk::ref assistant = role_of(n_assistant);
         append_entry(self, assistant.get(), n_empty);
     }
+}
+
+Py_ssize_t history_length(PyObject* self) {
+    pk::ref messages = pk::getattr(self, n_messages);
+    return PyList_Check(messages.get()) ? PyList_GET_SIZE(messages.get()) : -1;
+}
+
+void keep_round_reasoning(PyObject* self, Py_ssize_t at, PyObject* reasoning) {
+    if (!reasoning || at < 0 || !PyUnicode_Check(reasoning) || PyUnicode_GET_LENGTH(reasoning) == 0) return;
+    pk::ref messages = pk::getattr(self, n_messages);
+    if (!PyList_Check(messages.get()) || at >= PyList_GET_SIZE(messages.get())) return;
+    pk::ref request = pk::ref::borrow(PyList_GET_ITEM(messages.get(), at));
+    // Only the request the round appended: an assistant entry that carries tool calls.
+    pk::ref calls = pk::getattr_opt(request.get(), n_tool_calls);
+    if (!calls || !pk::truthy(calls.get())) return;
+    pk::ref role = pk::getattr(request.get(), n_role);
+    if (!is_role(role.get(), n_assistant)) return;
+    pk::ref kept = round_reasoning(self);
+    if (!kept) return;
+    pk::ref pair = pk::tuple({request.get(), reasoning});
+    pk::check(PyList_Append(kept.get(), pair.get()));
+}
+
+void forget_round_reasoning(PyObject* self) {
+    pk::ref kept = round_reasoning(self);
+    if (kept && PyList_GET_SIZE(kept.get()) != 0)
+        pk::check(PyList_SetSlice(kept.get(), 0, PyList_GET_SIZE(kept.get()), nullptr));
 }
 
 void add_message_as(PyObject* self, const pk::name& member, PyObject* content, const pk::name* field) {

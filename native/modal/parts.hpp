@@ -107,6 +107,30 @@ private:
     PyObject* self_;
 };
 
+// The request form of the images and video among a history entry's content parts (media.cpp),
+// for the entries of one request: the configuration is asked at most once, and only when a video
+// is sent.
+class media_form {
+public:
+    explicit media_form(PyObject* self) : self_(self) {}
+    // The parts to send in place of `parts` (a list), or null when they go as they are.
+    pk::ref content(PyObject* parts);
+
+private:
+    bool frame_list();
+    PyObject* self_;
+    int frame_list_ = -1;  // not asked yet
+};
+
+// The reasoning that came with a reply under "reasoning_content" is kept with the tool-call request
+// that the round just run appended at position `at` of the history, and is sent with that request
+// until the cycle ends (history.cpp). Services with a thinking mode require it within the cycle.
+void keep_round_reasoning(PyObject* self, Py_ssize_t at, PyObject* reasoning);
+// len(self.messages) when it is a list, else -1: where the next tool round's request will stand.
+Py_ssize_t history_length(PyObject* self);
+// Forgets the reasoning kept with this cycle's tool-call requests (history.cpp).
+void forget_round_reasoning(PyObject* self);
+
 // MessageRole.<member>, the class read from the module namespace at call time (history.cpp).
 pk::ref role_of(const pk::name& member);
 // self.add_message(role=MessageRole.<member>, content=...): the content is `content`, or the

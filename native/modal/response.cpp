@@ -101,6 +101,15 @@ void check_server_error(PyObject* self, PyObject* document) {
     if (error && pk::truthy(error.get())) raise_server_error(self, error.get());
 }
 
+// The reasoning text a reply message or delta carries under "reasoning_content" (the key that
+// services with a thinking mode want it back under), or null.
+pk::ref sent_reasoning(PyObject* message) {
+    if (!PyDict_Check(message)) return {};
+    pk::ref text = pk::ref::borrow(PyDict_GetItemWithError(message, n_reasoning_content));
+    if (!text && PyErr_Occurred()) throw pk::python_error{};
+    return text && PyUnicode_Check(text.get()) && PyUnicode_GET_LENGTH(text.get()) != 0 ? text : pk::ref{};
+}
+
 // The finish reason of a whole reply's first choice, when it is a mapping that has one.
 void note_reply_finish(PyObject* self, PyObject* choice) {
     if (!PyDict_Check(choice)) return;
@@ -185,7 +194,9 @@ pk::ref response_impl(PyObject* const* a) {
             pk::ref calls = pk::call_method(self, n_t_calls_beautify, pending);
             pk::ref beautify = pk::getattr(self, n_t_results_beautify);
             at = at_tool_limit(self) ? stage::refused_tool_round : stage::tool_round;
+            Py_ssize_t request_at = history_length(self);
             pk::ref messages = pk::call_method(self, n_tool_calls_fn);
+            keep_round_reasoning(self, request_at, sent_reasoning(reply.get()).get());
             at = stage::reply;
             pk::ref results = pk::call(beautify, calls, messages);
             pk::ref iteration = pk::call(result_cls(), pk::kw(n_tool_calls, calls), pk::kw(n_tool_results, results));
@@ -275,7 +286,7 @@ private:
 };
 
 // Generator slots: the state that lives across yields, visible to the garbage collector.
-enum slot { s_self, s_response, s_lines, s_event, s_calls, s_event_line };
+enum slot { s_self, s_response, s_lines, s_event, s_calls, s_event_line, s_reasoning };
 
 // What one line of the event stream asks the reader to do.
 enum class line_kind { skip, end, data, error_field, other };
@@ -472,6 +483,22 @@ bool is_end_of_stream(PyObject* line) {
     return classify(s) == line_kind::end;
 }
 
+// The reasoning pieces of this reply that came under "reasoning_content", kept for its tool round.
+void keep_reasoning_piece(pk::genobj* g, PyObject* fragment) {
+    pk::ref text = sent_reasoning(fragment);
+    if (!text) return;
+    if (!g->local(s_reasoning)) g->set_local(s_reasoning, pk::new_list());
+    pk::check(PyList_Append(g->local(s_reasoning), text.get()));
+}
+
+// Those pieces joined (null when there were none), and forgotten by the reading.
+pk::ref kept_reasoning(pk::genobj* g) {
+    if (!g->local(s_reasoning)) return {};
+    pk::ref pieces = pk::ref::borrow(g->local(s_reasoning));
+    g->set_local(s_reasoning, {});
+    return pk::ref::steal(PyUnicode_Join(n_empty, pieces.get()));
+}
+
 // def _stream_response(self, response) -> "Iterator[LLMResult]" (the generator's body). What lives
 // across a yield is in a slot or a frame_ref, where the collector sees it (the line reader holds
 // only bytes, which refer to nothing).
@@ -520,6 +547,14 @@ pk::body stream_body(pk::genobj* g) {
             pk::frame_ref fragment{g, delta_of(choice.get())};
             pk::frame_ref delta{g, pk::call_method(self, n_message_process, fragment)};
             if (pk::truthy(pk::getitem(delta.get(), n_reasoning_content).get())) {
+                keep_reasoning_piece(g, fragment.get());
+                // A chunk with both texts is one reasoning piece; its answer text is an answer
+                // all the same, recorded before the piece is handed out.
+                pk::frame_ref content{g, pk::getitem(delta.get(), n_content)};
+                if (pk::truthy(content.get())) {
+                    add_assistant(self, content.get());
+                    already_add = true;
+                }
                 pk::frame_ref status{g, status_of(n_reason)};
                 pk::frame_ref piece{g, pk::call_kwargs(result_cls().get(), delta.get(), {pk::kw(n_status, status)})};
                 pk::ref sent = co_yield piece;
@@ -558,7 +593,10 @@ pk::body stream_body(pk::genobj* g) {
                 at = stage::elsewhere;
                 turn_scope at_work(self);
                 at = refused ? stage::refused_tool_round : stage::tool_round;
+                Py_ssize_t request_at = history_length(self);
                 messages = pk::call_method(self, n_tool_calls_fn);
+                pk::ref reasoning = kept_reasoning(g);
+                keep_round_reasoning(self, request_at, reasoning.get());
                 at = stage::reply;
             }
             pk::frame_ref results{g, pk::call(beautify, g->local(s_calls), messages)};

@@ -70,7 +70,8 @@ def _print_pieces(pieces: Any, colour: bool) -> None:
                 print("\n  (thinking) " if not colour else "\n  " + REASON, end="")
                 mode = "reason"
             print(piece.reasoning_content, end="", flush=True)
-        elif piece.status is LLMStatus.answer:
+        # A reasoning piece may also carry the first answer text (a chunk with both texts).
+        if piece.status is LLMStatus.answer or (piece.status is LLMStatus.reason and piece.content):
             if mode != "answer":
                 print((PLAIN if colour else "") + "\n  ", end="")
                 mode = "answer"

@@ -53,6 +53,7 @@ class LLModal(CythonBaseModel):
     _tool_calls_count: int
     _close: bool
     _default: str
+    _tool_call_reasoning: list[tuple[Message, str]]
     _usage: dict[str, Any] | None
     _finish_reason: str | None
     def _reset(self) -> None: ...
