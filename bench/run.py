@@ -224,7 +224,8 @@ def bench_tools(quick: bool) -> None:
 
         return lambda: asyncio.run(many())
 
-    print(f"\n3. Tool runs ({runs} runs of one tool; CPU per run, all threads, median of 5 taken in turns; "
+    turns = 9
+    print(f"\n3. Tool runs ({runs} runs of one tool; CPU per run, all threads, median of {turns} taken in turns; "
           f"fastmcp {version('fastmcp')}, pydantic {version('pydantic')})")
     modes = [
         ("sync function, worker thread", add, {}, {"a": 1, "b": 2}),
@@ -235,7 +236,7 @@ def bench_tools(quick: bool) -> None:
     for kind, fn, options, arguments in modes:
         their_tool = FunctionTool.from_function(fn, **options)
         ours_tool = CythonFunctionTool.from_function(fn, **options)
-        t, o = (v / runs for v in alternating(drive(their_tool, arguments), drive(ours_tool, arguments), 5))
+        t, o = (v / runs for v in alternating(drive(their_tool, arguments), drive(ours_tool, arguments), turns))
         row(f"{kind}: fastmcp FunctionTool.run", f"{t * 1e6:8.2f} us/run")
         row(f"{kind}: CythonFunctionTool.run", f"{o * 1e6:8.2f} us/run",
             f"{o / t:.2f}x fastmcp, {verdict(o / t, 1.0)}")

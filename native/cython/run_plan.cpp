@@ -11,7 +11,8 @@
 namespace pkcy {
 namespace {
 
-PyObject* dependencies = nullptr;  // fastmcp.server.dependencies (where run finds the wrapper maker)
+PyObject* dependency_module = nullptr;  // fastmcp.server.dependencies (where run finds the wrapper maker)
+PyObject* dependencies = nullptr;       // and its namespace
 PyObject* tool_module = nullptr;   // fastmcp.tools.function_tool's namespace: the release's helpers
 PyObject* plans = nullptr;         // function -> its entry (see `field`)
 bool wrap_takes_materialize = false;  // the release's _wrap_body_errors consumes generators itself
@@ -67,7 +68,34 @@ struct parts {
     unsigned long long version = 0;
 };
 
+// A Python function's parts straight from the function object: what its attributes would give,
+// without a lookup for each. Null when its annotations are not a dict yet (they become one on the
+// first read of __annotations__, which the attribute path below makes).
+bool read_function_parts(PyObject* fn, parts& p) {
+    PyObject* annotations = PyFunction_GET_ANNOTATIONS(fn);
+    if (!annotations || !PyDict_CheckExact(annotations)) return false;
+    PyObject* globals = PyFunction_GET_GLOBALS(fn);
+    if (!PyDict_Check(globals)) return false;
+    PyObject* attrs = reinterpret_cast<PyFunctionObject*>(fn)->func_dict;
+    PyObject* signature = nullptr;
+    if (attrs) {
+        if (PyDict_GetItemWithError(attrs, n_wrapped)) return true;  // p.code stays null: not remembered
+        if (PyErr_Occurred()) throw pk::python_error{};
+        signature = PyDict_GetItemWithError(attrs, n_signature);
+        if (!signature && PyErr_Occurred()) throw pk::python_error{};
+    }
+    PyObject *defaults = PyFunction_GET_DEFAULTS(fn), *kwdefaults = PyFunction_GET_KW_DEFAULTS(fn);
+    p.code = pk::ref::borrow(PyFunction_GET_CODE(fn));
+    p.annotations = pk::ref::borrow(annotations);
+    p.signature = pk::ref::borrow(signature ? signature : Py_None);
+    p.defaults = pk::ref::borrow(defaults ? defaults : Py_None);
+    p.kwdefaults = pk::ref::borrow(kwdefaults ? kwdefaults : Py_None);
+    p.version = version_of(globals);
+    return true;
+}
+
 parts read_parts(PyObject* fn) {
+    if (parts p; PyFunction_Check(fn) && read_function_parts(fn, p)) return p;
     // A type that binds as a method descriptor: Python, Cython and our own functions.
     if (!PyType_HasFeature(Py_TYPE(fn), Py_TPFLAGS_METHOD_DESCRIPTOR)) return {};
     parts p{pk::getattr_opt(fn, n_code), pk::getattr_opt(fn, n_annotations), pk::getattr_opt(fn, n_signature),
@@ -167,7 +195,11 @@ pk::ref tool_global(const char* key) {
 }
 
 pk::ref run_plan(PyObject* fn, PyObject* run_in_thread) {
-    pk::ref maker = pk::getattr(dependencies, n_without_injected_parameters);
+    pk::ref maker = pk::ref::borrow(PyDict_GetItemWithError(dependencies, n_without_injected_parameters));
+    if (!maker) {
+        if (PyErr_Occurred()) throw pk::python_error{};
+        maker = pk::getattr(dependency_module, n_without_injected_parameters);  // raises the AttributeError
+    }
     pk::ref thread = pk::boolean(pk::truthy(run_in_thread));
     pk::ref target = pk::ref::borrow(inspected(fn));
     // A bound method is its own key (equal for the same function and the same instance).
@@ -194,7 +226,8 @@ pk::ref run_plan(PyObject* fn, PyObject* run_in_thread) {
 void define_run_plans(PyObject*) {
     versions = new std::unordered_map<PyObject*, unsigned long long>();  // for the life of the process
     watcher = pk::check(PyDict_AddWatcher(namespace_changed));
-    dependencies = pk::import("fastmcp.server.dependencies").release();
+    dependency_module = pk::import("fastmcp.server.dependencies").release();
+    dependencies = pk::ref::borrow(PyModule_GetDict(dependency_module)).release();
     pk::ref ft = pk::import("fastmcp.tools.function_tool");
     tool_module = pk::ref::borrow(PyModule_GetDict(ft.get())).release();
     plans = pk::new_dict().release();
