@@ -144,6 +144,14 @@ def bench_stream(ep: Endpoint, quick: bool) -> None:
         row("floor (requests iter_lines + json + LLMResult)", f"{floor * 1e6:8.2f} us/chunk")
         row("parleykit invoke(stream)", f"{ours * 1e6:8.2f} us/chunk", f"{ours / floor:.2f}x floor, {verdict(ours / floor, 1.10)}")
         row("openai SDK stream", f"{theirs * 1e6:8.2f} us/chunk", f"parleykit/SDK {ours / theirs:.2f}x, {verdict(ours / theirs, 0.5)}")
+    # A body ended by closing the connection (no chunked framing): read as it arrives.
+    url = f"{ep.base}/stream?n={n}&kind=answer&close=1"
+    client = make_client(url, True)
+    floor = cpu(lambda: floor_stream(url), reps) / n
+    ours = cpu(lambda: parleykit_stream(client, []), reps) / n
+    print(" answer stream without chunked encoding (ends when the connection closes):")
+    row("floor (requests iter_lines + json + LLMResult)", f"{floor * 1e6:8.2f} us/chunk")
+    row("parleykit invoke(stream)", f"{ours * 1e6:8.2f} us/chunk", f"{ours / floor:.2f}x floor, {verdict(ours / floor, 1.10)}")
     url = f"{ep.base}/stream?n={n}&kind=answer"
     client = make_client(url, True)
     print(" history length (answer stream; per-chunk cost must stay flat):")
@@ -362,13 +370,42 @@ def bench_memory(ep: Endpoint, quick: bool) -> None:
     row("tool runs: RSS after warm-up -> end", f"{rss0:.1f} -> {rss1:.1f} MiB", f"live objects {objs0} -> {objs1}")
 
 
+# ---- 7. replies over the size cap ----------------------------------------------------------------
+
+CAPPED_TURN = """
+import resource, sys
+from parleykit.config import Configurator
+from parleykit.modal import LLModal
+Configurator.set("llm", "max_reply_bytes", int(sys.argv[2]))
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+try:
+    LLModal(endpoint_url=sys.argv[1]).invoke("hi")
+except ValueError as exc:
+    assert "larger than its cap" in str(exc), exc
+print(before / 1024, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024)
+"""
+
+
+def bench_capped(ep: Endpoint, quick: bool) -> None:
+    cap = 8 * 1024 * 1024
+    size = 64 * 1024 * 1024 if quick else 128 * 1024 * 1024
+    print(f"\n7. A {size >> 20} MiB whole reply against a cap of {cap >> 20} MiB (peak RSS of a fresh client process)")
+    for compressed in (False, True):
+        url = f"{ep.base}/big?bytes={size}&gzip={int(compressed)}"
+        out = subprocess.run([sys.executable, "-c", CAPPED_TURN, url, str(cap)], capture_output=True, text=True, check=True)
+        before, peak = (float(x) for x in out.stdout.split()[-2:])
+        grown = peak - before
+        label = "gzip body (" + ("%.1f MiB on the wire" % (len(__import__("gzip").compress(b"A" * size, 6)) / 2**20)) + ")" if compressed else "plain body"
+        row(f"{label}", f"+{grown:7.1f} MiB", f"{grown / (cap / 2**20):.2f}x the cap, {verdict(grown / (cap / 2**20), 3.0)}")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="smaller sizes, for a smoke run")
     parser.add_argument("--only", nargs="*", default=None,
-                        choices=["stream", "plain", "tools", "longlines", "startup", "memory"])
+                        choices=["stream", "plain", "tools", "longlines", "startup", "memory", "capped"])
     args = parser.parse_args()
-    only = set(args.only or ["stream", "plain", "tools", "longlines", "startup", "memory"])
+    only = set(args.only or ["stream", "plain", "tools", "longlines", "startup", "memory", "capped"])
     print(f"parleykit benchmarks on {os.cpu_count()} cores, Python {sys.version.split()[0]}")
     with Endpoint() as ep:
         if "stream" in only:
@@ -383,6 +420,8 @@ def main() -> None:
             bench_startup(args.quick)
         if "memory" in only:
             bench_memory(ep, args.quick)
+        if "capped" in only:
+            bench_capped(ep, args.quick)
 
 
 if __name__ == "__main__":

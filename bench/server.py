@@ -3,11 +3,14 @@
 POST /stream?n=N&kind=answer|reason_tool   a chunked SSE body of N chunks (and a tool call)
 POST /plain                                 a short whole reply
 POST /longline?bytes=B                      one SSE line carrying B bytes of content
+POST /big?bytes=B[&gzip=1]                  a whole reply of B bytes (gzip-compressed on the wire)
+?close=1 on a stream: no chunked encoding, the body ends when the connection closes
 Any request whose JSON body holds a tool message gets a short streamed or plain answer.
 Bodies are built once per shape and written in 64 KiB chunks.
 """
 
 import functools
+import gzip
 import json
 import sys
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -45,6 +48,12 @@ def long_line_body(size: int) -> bytes:
     return sse([chunk({"content": "A" * size}), chunk({}, "stop")])
 
 
+@functools.lru_cache(maxsize=None)
+def big_body(size: int, compressed: bool) -> bytes:
+    body = json.dumps({"choices": [{"message": {"content": "A" * size}}]}).encode()
+    return gzip.compress(body, 6) if compressed else body
+
+
 PLAIN = json.dumps({"id": "c", "object": "chat.completion", "created": 0, "model": "bench",
                     "choices": [{"index": 0, "message": {"role": "assistant", "content": "Hello there."},
                                  "finish_reason": "stop"}],
@@ -69,11 +78,35 @@ class Handler(BaseHTTPRequestHandler):
             return self.send(PLAIN, False)
         if url.path.startswith("/longline"):
             return self.send(long_line_body(int(query["bytes"])), True)
-        return self.send(stream_body(int(query.get("n", 20000)), query.get("kind", "answer")), True)
+        if url.path.startswith("/big"):
+            return self.send_big(int(query["bytes"]), query.get("gzip") == "1")
+        return self.send(stream_body(int(query.get("n", 20000)), query.get("kind", "answer")), True,
+                         query.get("close") == "1")
 
-    def send(self, body: bytes, streamed: bool):
+    def send_big(self, size: int, compressed: bool):
+        body = big_body(size, compressed)
         self.send_response(200)
-        if streamed:
+        self.send_header("Content-Type", "application/json")
+        if compressed:
+            self.send_header("Content-Encoding", "gzip")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        try:
+            for at in range(0, len(body), WRITE):
+                self.wfile.write(body[at:at + WRITE])
+        except ConnectionError:
+            pass  # the client stopped at its cap
+
+    def send(self, body: bytes, streamed: bool, close: bool = False):
+        self.send_response(200)
+        if streamed and close:
+            self.send_header("Content-Type", "text/event-stream")
+            self.send_header("Connection", "close")
+            self.close_connection = True
+            self.end_headers()
+            for at in range(0, len(body), WRITE):
+                self.wfile.write(body[at:at + WRITE])
+        elif streamed:
             self.send_header("Content-Type", "text/event-stream")
             self.send_header("Transfer-Encoding", "chunked")
             self.end_headers()

@@ -290,14 +290,15 @@ def test_timeout_is_sent_only_when_configured(loopback, isolated_config, monkeyp
     assert seen == ["absent" if sent is None else sent]
 
 
-@pytest.mark.parametrize("configured", ["soon", "0", "1,2,3", "-1", "nan"])
-def test_unusable_timeout_is_a_failed_request(loopback, isolated_config, reports, configured):
-    Configurator.set("llm", "timeout", configured)
+@pytest.mark.parametrize("configured", ["soon", "0", "1,2,3", "-1", "nan", "1e10", "5,inf"])
+def test_unusable_timeout_is_a_failed_request(loopback, isolated_config, monkeypatch, reports, configured):
+    # Read from the environment: set() refuses such values before any request.
+    monkeypatch.setenv("PARLEYKIT_LLM_TIMEOUT", configured)
     client = LLModal(endpoint_url=loopback.url)
     with pytest.raises(ValueError) as caught:
         client.invoke("q")
     assert str(caught.value) == (
-        f"the timeout of section 'llm' must be seconds, or connect,read seconds, not {configured!r}"
+        f"the timeout of section 'llm' must be seconds, or connect,read seconds, each above 0 and at most 1000000, not {configured!r}"
     )
     assert reports == [(f"LLM request error: {caught.value}", caught.value)] and loopback.requests == []
 

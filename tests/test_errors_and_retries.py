@@ -142,6 +142,22 @@ def test_retried_statuses(loopback, clock, reports, retries, replies, waits, suc
     assert len(sent) == len(replies) and all(r.json == sent[0].json for r in sent)
 
 
+@pytest.mark.parametrize("asked, waits, succeeds", [("2", [2.0], True), ("30", [], False)])
+def test_a_retry_wait_stays_within_the_turns_deadline(loopback, clock, reports, asked, waits, succeeds):
+    # The clock is virtual, so only a wait that ends past the 20 s deadline can tell the two apart.
+    Configurator.set("llm", "deadline", "20")
+    loopback.push(b"busy", status=429, headers=[("Retry-After", asked)])
+    loopback.push(completion("fine"))
+    client = client_for(loopback.url, 2)
+    if succeeds:
+        assert client.invoke("hi").content == "fine"
+    else:
+        with pytest.raises(APIStatusError) as caught:
+            client.invoke("hi")
+        assert caught.value.retry_after == 30.0
+    assert clock.waits == waits
+
+
 def test_a_refused_connection_is_tried_again_until_the_server_listens(clock, reports):
     # A port bound but not listening refuses connections; the server starts listening during the
     # first wait and answers the retry.

@@ -70,20 +70,21 @@ def test_nested_reports_of_a_follow_up_are_masked(loopback, key_in_env, reports)
 
 
 @pytest.mark.parametrize(
-    "configure, section, masked",
+    "configure, masked",
     [
-        (lambda: Configurator.set("llm", "api_key", KEY), "llm", True),  # set in this process
-        (lambda: Configurator.set("llm", "api_key", 424242), "llm", "424242"),  # not a str: its text
-        (lambda: Configurator.set("other", "api_key", KEY), "llm", False),  # another section's key
-        (lambda: Configurator.set("llm", "api_key", ""), "llm", False),  # empty: nothing to mask
+        (lambda key: Configurator.set("llm", "api_key", key), True),  # set in this process
+        (lambda key: Configurator.set("llm", "api_key", 424242), "424242"),  # not a str: its text
+        (lambda key: Configurator.set("other", "api_key", key), False),  # another section's key
+        (lambda key: Configurator.set("llm", "api_key", ""), False),  # empty: nothing to mask
     ],
     ids=["set", "not-a-str", "other-section", "empty"],
 )
-def test_whose_key_is_masked(loopback, isolated_config, reports, configure, section, masked):
-    configure()
-    secret = masked if isinstance(masked, str) else KEY
+def test_whose_key_is_masked(loopback, isolated_config, reports, configure, masked, request):
+    # Every key this process has sent is masked, so the unmasked cases use a key never sent.
+    secret = masked if isinstance(masked, str) else f"sk-{request.node.callspec.id}-never-sent"
+    configure(secret)
     loopback.push(echo(secret).encode(), status=401)
-    client = LLModal(endpoint_url=loopback.url, section=section)
+    client = LLModal(endpoint_url=loopback.url)
     with pytest.raises(ValueError) as caught:
         client.invoke("hi")
     text = str(caught.value)

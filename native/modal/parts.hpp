@@ -5,6 +5,11 @@
 #include "pk/klass.hpp"
 #include "pk/module.hpp"
 
+#include <cmath>
+#include <deque>
+#include <functional>
+#include <string>
+
 namespace pkmodal {
 
 // The module namespace: methods look module-level names up here when they run.
@@ -33,6 +38,94 @@ pk::ref without_api_key(PyObject* self, PyObject* text);
 // (request.cpp).
 pk::ref request_timeout(PyObject* self);
 
+// A numeric option of self.section as Configurator.setting checks it, or null when unset or when
+// the configuration has no such check (request.cpp).
+pk::ref request_setting(PyObject* self, const char* option);
+
+// ---- reading a reply's body (body.cpp) ----
+
+double monotonic_now();
+
+// What a reply is read within: the turn's deadline (monotonic seconds, NaN for none) and the
+// configured seconds it came from, the read timeout (NaN for none) and the cap on its bytes.
+struct reply_limits {
+    double deadline = NAN;
+    double deadline_seconds = NAN;
+    double read_timeout = NAN;
+    long long max_bytes = 64LL * 1024 * 1024;
+};
+// The limits travel with the response that the request gave, to whichever reader reads it.
+void attach_limits(PyObject* response, const reply_limits& limits);
+reply_limits limits_of(PyObject* response);
+// requests' ReadTimeout saying the turn ran past its deadline.
+[[noreturn]] void raise_past_deadline(double configured_seconds);
+
+// While it lives, the turn on this thread has this deadline (NaN: not yet known); the follow-up
+// requests of a tool round post within the deadline of the turn that asked for them.
+class turn_deadline {
+public:
+    explicit turn_deadline(double deadline);
+    ~turn_deadline();
+    turn_deadline(const turn_deadline&) = delete;
+    turn_deadline& operator=(const turn_deadline&) = delete;
+    static double current();
+    static void start(double deadline);
+
+private:
+    double previous_;
+};
+
+// The body of one response, read as it arrives: chunked bodies through requests' iter_content,
+// others (ended by the connection closing) with read1, which hands over whatever has arrived.
+// Counts the bytes against the cap and bounds each read by the deadline.
+class body_reader {
+public:
+    explicit body_reader(PyObject* response);
+    // The source to pass to next(): kept by the caller where the collector sees it.
+    pk::ref open(PyObject* response);
+    // The connection's socket, which the deadline bounds reads through; a generator keeps it in
+    // a slot, where the collector sees it, and the reader borrows it from there.
+    pk::ref hand_over_socket();
+    // The next bytes, or null at the end of the body.
+    pk::ref next(PyObject* source);
+    bool oversize() const { return spent_ > limits_.max_bytes; }
+    [[noreturn]] void raise_oversize(PyObject* response);
+
+private:
+    pk::ref socket_of(PyObject* raw);
+    void before_read();
+    [[noreturn]] void after_failed_read(bool translate);
+
+    reply_limits limits_;
+    pk::ref socket_;
+    PyObject* borrowed_socket_ = nullptr;
+    long long spent_ = 0;
+    bool raw_reads_ = false;
+    bool oversize_ = false;
+};
+
+// Reads the whole body of a response not yet read, within its limits, where response.content
+// and response.json() find it.
+void read_whole_body(PyObject* response);
+
+// The body's lines as bytes.splitlines() cuts them ("\n", "\r\n" or "\r"). A partial line is
+// kept once and each byte scanned once, so a multi-megabyte line costs linear time.
+class line_reader {
+public:
+    // The next line, or null at the end of the body or when `cancelled` said so before a read.
+    pk::ref next(body_reader& body, PyObject* source, PyObject* response, const std::function<bool()>& cancelled);
+    bool cancelled() const { return cancelled_; }
+
+private:
+    void split(const char* data, Py_ssize_t n);
+    void emit(const char* tail, Py_ssize_t size);
+
+    std::deque<pk::ref> ready_;
+    std::string partial_;
+    bool skip_lf_ = false;
+    bool done_ = false;
+    bool cancelled_ = false;
+};
 // A non-200 reply: raises APIStatusError(message) carrying the response's status, its body with
 // the API key masked and the wait its Retry-After asks for (retry.cpp).
 [[noreturn]] void raise_status_error(PyObject* self, PyObject* response, PyObject* message);

@@ -172,6 +172,8 @@ pk::ref response_impl(PyObject* const* a) {
     stage at = stage::reply;
     try {
         pk::ref process = pk::getattr(self, n_message_process);
+        double deadline = limits_of(response).deadline;
+        read_whole_body(response);
         pk::ref body = pk::call_method(response, n_json_method);
         check_server_error(self, body.get());
         note_usage(self, body.get());
@@ -204,7 +206,11 @@ pk::ref response_impl(PyObject* const* a) {
             // here, reported by this reading, instead of overflowing the C stack.
             pk::recursion_guard depth(tool_round_depth);
             at = stage::follow_up;
-            pk::ref follow_up = pk::call_method(self, n_core_call);
+            pk::ref follow_up;
+            {
+                turn_deadline clock(deadline);
+                follow_up = pk::call_method(self, n_core_call);
+            }
             at = stage::reply;
             return pk::ref::steal(PyNumber_Add(iteration.get(), follow_up.get()));
         }
@@ -222,71 +228,9 @@ pk::ref response_impl(PyObject* const* a) {
 
 // ---- the streaming reader ----------------------------------------------------------------------
 
-// The body's lines as bytes.splitlines() cuts them ("\n", "\r\n" or "\r"), read through the HTTP
-// library's own incremental reader (the same reads its iter_lines makes, with its error handling).
-// Unlike iter_lines, which re-joins and re-splits a growing line on every read, this keeps a
-// partial line once and scans each byte once, so a multi-megabyte line costs linear time.
-class line_reader {
-public:
-    // The next line, or null at the end of the body.
-    pk::ref next(PyObject* reads) {
-        while (ready_.empty()) {
-            if (done_) return {};
-            pk::ref data = pk::ref::steal_or_null(PyIter_Next(reads));
-            if (!data) {
-                if (PyErr_Occurred()) throw pk::python_error{};
-                done_ = true;
-                if (!partial_.empty()) emit(nullptr, 0);
-                continue;
-            }
-            if (!PyBytes_Check(data.get()))
-                pk::raise(PyExc_TypeError, "expected bytes from the response, got %.200s", Py_TYPE(data.get())->tp_name);
-            split(PyBytes_AS_STRING(data.get()), PyBytes_GET_SIZE(data.get()));
-        }
-        pk::ref line = std::move(ready_.front());
-        ready_.pop_front();
-        return line;
-    }
-
-private:
-    void split(const char* data, Py_ssize_t n) {
-        Py_ssize_t i = 0;
-        if (skip_lf_ && n > 0) {
-            // The "\r" that ended the previous read was the first half of "\r\n".
-            if (data[0] == '\n') i = 1;
-            skip_lf_ = false;
-        }
-        for (Py_ssize_t j = i; j < n; ++j) {
-            char c = data[j];
-            if (c != '\n' && c != '\r') continue;
-            emit(data + i, j - i);
-            if (c == '\r') {
-                if (j + 1 < n && data[j + 1] == '\n') ++j;
-                else if (j + 1 == n) skip_lf_ = true;
-            }
-            i = j + 1;
-        }
-        partial_.append(data + i, static_cast<size_t>(n - i));
-    }
-
-    void emit(const char* tail, Py_ssize_t size) {
-        if (partial_.empty()) {
-            ready_.push_back(pk::ref::steal(PyBytes_FromStringAndSize(tail, size)));
-            return;
-        }
-        partial_.append(tail ? tail : "", static_cast<size_t>(size));
-        ready_.push_back(pk::ref::steal(PyBytes_FromStringAndSize(partial_.data(), static_cast<Py_ssize_t>(partial_.size()))));
-        partial_.clear();
-    }
-
-    std::deque<pk::ref> ready_;
-    std::string partial_;
-    bool skip_lf_ = false;
-    bool done_ = false;
-};
-
 // Generator slots: the state that lives across yields, visible to the garbage collector.
-enum slot { s_self, s_response, s_lines, s_event, s_calls, s_event_line, s_reasoning };
+enum slot { s_self, s_response, s_lines, s_event, s_calls, s_event_line, s_sock, s_reasoning };
+static_assert(s_reasoning < pk::max_locals, "the stream reader's state fits the generator's slots");
 
 // What one line of the event stream asks the reader to do.
 enum class line_kind { skip, end, data, error_field, other };
@@ -508,13 +452,14 @@ pk::body stream_body(pk::genobj* g) {
     bool already_add = false;
     bool failed = false;
     stage at = stage::reply;
+    double deadline = NAN;
     try {
-        {
-            pk::ref read_size = pk::integer(512);
-            pk::ref reads = pk::call(pk::getattr(response, n_iter_content), pk::kw(n_chunk_size, read_size));
-            g->set_local(s_lines, pk::ref::steal(PyObject_GetIter(reads.get())));
-        }
+        deadline = limits_of(response).deadline;
+        body_reader body(response);
+        g->set_local(s_lines, body.open(response));
+        g->set_local(s_sock, body.hand_over_socket());
         line_reader lines;
+        auto cancelled = [self] { return pk::truthy(private_attr(self, n_close).get()); };
         reply_figures figures(self);
         for (bool at_end = false; !at_end;) {
             pk::frame_ref line{g};
@@ -523,7 +468,13 @@ pk::body stream_body(pk::genobj* g) {
                 at = stage::elsewhere;
                 turn_scope at_work(self);
                 at = stage::reply;
-                line = lines.next(g->local(s_lines));
+                line = lines.next(body, g->local(s_lines), response, cancelled);
+            }
+            if (!line && lines.cancelled()) {
+                pk::call_method(response, n_close_method);
+                pk::setattr(self, n_close, Py_False);
+                pk::call_method(self, n_reset);
+                break;
             }
             if (!line) {
                 // A stream that ends inside a multi-line event still owes that event's chunk.
@@ -576,6 +527,7 @@ pk::body stream_body(pk::genobj* g) {
         // one-call session that made it, which only the response keeps alive.
         pk::call_method(response, n_close_method);
         g->set_local(s_lines, {});
+        g->set_local(s_sock, {});
         g->set_local(s_response, {});
         response = nullptr;
         pk::frame_ref pending{g, pk::getattr(self, n_tool_calls)};
@@ -616,6 +568,7 @@ pk::body stream_body(pk::genobj* g) {
                 at = stage::elsewhere;
                 turn_scope at_work(self);
                 at = stage::follow_up;
+                turn_deadline clock(deadline);
                 follow_up = pk::call_method(self, n_core_call);
             }
             pk::ref ignored = co_await pk::yield_from(follow_up.get());

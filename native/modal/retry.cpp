@@ -185,6 +185,9 @@ pk::ref post_retrying(PyObject* self, pk::ref (*post)(PyObject*)) {
                 if (attempt < allowed) delay = retry_delay(error.get(), attempt);
             }
             if (delay < 0.0) pk::raise_object(std::move(error));
+            // A wait that would outlast the turn's deadline is not waited: the error goes out now.
+            double deadline = turn_deadline::current();
+            if (!std::isnan(deadline) && monotonic_now() + delay >= deadline) pk::raise_object(std::move(error));
             // time.sleep, looked up when it runs; an interruption of the wait ends the call with it.
             pk::ref time_module = pk::import("time");
             pk::ref seconds = pk::ref::steal(PyFloat_FromDouble(delay));
