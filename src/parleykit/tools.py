@@ -164,7 +164,9 @@ def _build(fn: Callable[..., Any], name: str | None, description: str | None) ->
     guarded.__signature__ = inspect.Signature(parameters)  # type: ignore[attr-defined]
     guarded.__annotations__ = {p.name: p.annotation for p in parameters if p.annotation is not p.empty}
     try:
-        adapter: TypeAdapter[Any] = TypeAdapter(guarded)
+        # Typed as Any: newer pydantic stubs describe TypeAdapter's argument as a type form only.
+        validated_call: Any = guarded
+        adapter: TypeAdapter[Any] = TypeAdapter(validated_call)
         schema = adapter.json_schema()
     except (PydanticUserError, NameError, TypeError) as exc:
         raise TypeError(f"tool {name!r}: {_unusable(parameters, exc)}") from None
