@@ -34,13 +34,23 @@ ensure_venv() {
   echo "$(cd "$dir" && pwd)/bin/python"
 }
 
+# The runtime dependencies' allowed ranges (as pyproject.toml states them), and the lowest release
+# each allows: the test run proves both ends.
+DEPENDENCY_RANGES=('fastmcp>=3.4,<5' 'mcp>=1.24,<3' 'pydantic>=2.11.7,<2.15')
+LOWEST_DEPENDENCIES=('fastmcp==3.4.0' 'mcp==1.24.0' 'pydantic==2.11.7')
+
+# dependency_versions PYTHON: one line naming the installed fastmcp, mcp and pydantic.
+dependency_versions() {
+  "$1" -c 'import importlib.metadata as m; print(", ".join(f"{d} {m.version(d)}" for d in ("fastmcp", "mcp", "pydantic")))'
+}
+
 # ensure_dev_venv DIR [VERSION]: ensure_venv, plus the packages the build and the tests need; prints
 # the python.
 ensure_dev_venv() {
   local py
   py=$(ensure_venv "$1" "${2:-3.12}") || return 1
-  if ! "$py" -c 'import fastmcp, pydantic, requests, pytest, Cython, mypy, ninja, openai, hypothesis, prompt_toolkit, docstring_parser' >/dev/null 2>&1; then
-    "$py" -m pip install -q 'fastmcp==3.4.7' 'mcp>=1.24,<2' 'pydantic>=2.11.7,<2.14' requests prompt_toolkit docstring_parser pytest cython setuptools ninja mypy types-requests openai hypothesis >&2 \
+  if ! "$py" -c 'import fastmcp, pydantic, requests, httpx, pytest, Cython, mypy, ninja, openai, hypothesis, prompt_toolkit, docstring_parser' >/dev/null 2>&1; then
+    "$py" -m pip install -q "${DEPENDENCY_RANGES[@]}" requests httpx prompt_toolkit docstring_parser pytest cython setuptools ninja mypy types-requests openai hypothesis >&2 \
       || return 1
   fi
   echo "$py"

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# A long run of the conversation state machine (the suite runs it with a small, fixed budget).
+# A long run of the conversation state machine, Ctrl-C at random points included (the suite runs
+# it with a small, fixed budget).
 # Usage: scripts/long-run.sh [EXAMPLES]   (default 500 examples; fresh randomness each run)
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -3,6 +3,7 @@ import asyncio
 from typing import Annotated
 
 from fastmcp.server.context import Context
+from fastmcp.tools import tool
 from pydantic import BaseModel
 
 from parleykit.cython import CythonBaseModel
@@ -45,3 +46,36 @@ class Scaler(CythonBaseModel):
     def scale(self, x: int) -> int:
         """Scale a number by the model's factor."""
         return x * self.factor
+
+
+async def countdown(n: int):
+    """Count down from n, yielding to the event loop between items."""
+    while n > 0:
+        await asyncio.sleep(0)
+        yield n
+        n -= 1
+
+
+def squares(n: int):
+    """The first n squares."""
+    for i in range(n):
+        yield i * i
+
+
+def forget(x: int) -> None:
+    """Return nothing."""
+
+
+@tool(name="shout", description="Shout a word.", tags={"loud"})
+def louder(word: str) -> str:
+    return word.upper()
+
+
+def blob(size: int) -> bytes:
+    """Some bytes."""
+    return bytes(range(size))
+
+
+def loose(a, b=1):
+    """Parameters without annotations."""
+    return [a, b]

@@ -5,7 +5,7 @@ import logging
 
 import pydantic
 import pytest
-from fastmcp.tools.tool import default_serializer
+from fastmcp.tools.base import default_serializer
 from fastmcp.utilities.types import Image
 from mcp.types import ImageContent, TextContent
 

@@ -1,6 +1,7 @@
 """Random conversations against the loopback server: plain and streamed turns with tool rounds and
 retries, server faults (a dropped connection, a 500, bad JSON, a stall past the timeout) and
-interruptions (KeyboardInterrupt from a tool, close(), throw(), the _close flag). After every turn:
+interruptions (KeyboardInterrupt from a tool, close(), throw(), the _close flag, and Ctrl-C at a
+random Python call of a turn, retried or not). After every turn:
 each request sent was a valid conversation, no text holds the default answer twice, the tool state
 is reset, and no reply or connection is left behind.
 
@@ -8,6 +9,7 @@ PARLEYKIT_LONG_RUN=N runs N examples instead of the suite's small, derandomised 
 
 import gc
 import os
+import sys
 
 import requests
 from hypothesis import settings
@@ -87,7 +89,16 @@ class Conversation(RuleBasedStateMachine):
     def turn(self, streamed, rounds, fault, fault_at, interrupt, interrupt_after):
         self.send(f"question {self.turns}", streamed, rounds, fault, fault_at, interrupt, interrupt_after)
 
-    @precondition(lambda self: self.turns > 0)
+    @rule(streamed=st.booleans(), rounds=st.integers(0, 2), retried=st.booleans(), calls=st.integers(1, 4000))
+    def interrupted_anywhere(self, streamed, rounds, retried, calls):
+        # Ctrl-C at the calls-th Python call of the turn: inside a tool round, a read, a retry.
+        retried = retried and self.client.message_latest(MessageRole.user) is not None
+        self.client.retry = retried
+        prompt = self.client.message_latest(MessageRole.user).contents[-1] if retried else f"question {self.turns}"
+        self.send(prompt, streamed, rounds, None, 0, ("random", calls), 0)
+        self.client.retry = False
+
+    @precondition(lambda self: self.client.message_latest(MessageRole.user) is not None)
     @rule(streamed=st.booleans(), rounds=st.integers(0, 2), fault=st.sampled_from([None, "500", "stall"]))
     def retry(self, streamed, rounds, fault):
         self.client.retry = True
@@ -104,6 +115,17 @@ class Conversation(RuleBasedStateMachine):
         before = len(loopback.requests)
         self.registry.interrupt = interrupt == "tool"
         interrupted = False
+        if isinstance(interrupt, tuple):
+            left = [interrupt[1]]
+
+            def profile(frame, event, arg):
+                if event == "call":
+                    left[0] -= 1
+                    if left[0] == 0:
+                        sys.setprofile(None)
+                        raise KeyboardInterrupt
+
+            sys.setprofile(profile)
         try:
             result = client.invoke(prompt)
             if streamed:
@@ -126,6 +148,7 @@ class Conversation(RuleBasedStateMachine):
         except (ValueError, TypeError, RuntimeError, requests.exceptions.RequestException):
             pass  # reported and recorded by the client
         finally:
+            sys.setprofile(None)
             self.registry.interrupt = False
             self.turns += 1
             with loopback._arrived:
@@ -135,7 +158,9 @@ class Conversation(RuleBasedStateMachine):
             assert_valid(request.json["messages"])
         for message in client.messages:
             assert all(str(text).count(BUSY) <= 1 for text in message.contents)
-        if not interrupted:
+        if isinstance(interrupt, tuple):
+            gc.collect()  # a reply held by the interrupted frames goes with them
+        elif not interrupted:
             assert (client.tool_calls, client._tool_calls_count) == ([], 0)
         assert client_connections(self.port) == 0
 

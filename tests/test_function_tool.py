@@ -12,7 +12,7 @@ import pytest
 from fastmcp import Client, FastMCP
 from fastmcp.server.context import Context
 from fastmcp.tools import FunctionTool
-from fastmcp.tools.tool import ToolResult
+from fastmcp.tools.base import ToolResult
 from mcp.types import TextContent
 
 import parleykit.cython as pc
@@ -73,17 +73,23 @@ def test_bad_calls_fail_before_a_coroutine_exists(call, message):
 
 def test_run_under_asyncio_run_keeps_the_callers_arguments():
     tool = Tool.from_function(add)
-    arguments = {"a": "4", "extra": [1]}
+    arguments = {"a": "4", "b": [2][0]}
     snapshot = dict(arguments)
     result = run(tool, arguments)
-    assert arguments == snapshot and arguments["extra"] is snapshot["extra"]
+    assert arguments == snapshot
     assert result.content == [TextContent(type="text", text="6")]
     assert result.structured_content == {"result": 6}  # int output is wrapped by its schema
 
 
-def test_validation_errors_propagate():
-    with pytest.raises(pydantic.ValidationError):
-        run(Tool.from_function(add), {"a": "not a number"})
+@pytest.mark.parametrize("arguments", [{"a": "not a number"}, {"a": 1, "extra": [1]}, {}])
+def test_validation_errors_are_fastmcps(arguments):
+    # Bad, unknown and missing arguments fail as fastmcp's own tool fails on this release.
+    errors = []
+    for tool_class in (FunctionTool, Tool):
+        with pytest.raises(Exception) as info:
+            run(tool_class.from_function(add), arguments)
+        errors.append((type(info.value), str(info.value)))
+    assert errors[0] == errors[1]
 
 
 def test_validated_values_reach_the_function_unserialised():
@@ -127,8 +133,9 @@ def test_structured_content(returned, output_schema, structured):
 def test_tool_result_is_returned_unchanged_and_serializer_is_used():
     made = ToolResult(content=[TextContent(type="text", text="as is")])
     assert run(Tool(name="f", fn=lambda: made, parameters={}), {}) is made
-    tool = Tool(name="g", fn=lambda: [1], parameters={}, serializer=lambda v: f"s{v}")
-    assert run(tool, {}).content == [TextContent(type="text", text="s[1]")]
+    if "serializer" in FunctionTool.model_fields:  # newer fastmcp releases have none
+        tool = Tool(name="g", fn=lambda: [1], parameters={}, serializer=lambda v: f"s{v}")
+        assert run(tool, {}).content == [TextContent(type="text", text="s[1]")]
 
 
 def test_awaited_inside_a_task_suspends_only_at_the_function_awaitable():
@@ -160,7 +167,7 @@ def test_cancelled_while_awaiting_the_function():
         def never(x: int):
             return pending
 
-        tool = Tool(name="never", fn=never, parameters={})
+        tool = Tool(name="never", fn=never, parameters={}, run_in_thread=False)
         task = asyncio.ensure_future(tool.run({"x": 1}))
         for _ in range(3):
             await asyncio.sleep(0)
@@ -174,35 +181,62 @@ def test_cancelled_while_awaiting_the_function():
     assert pending.cancelled()
 
 
-def test_context_supplied_by_the_caller_stays():
+@pytest.mark.parametrize("tool_class", [FunctionTool, Tool])
+def test_injected_parameters_cannot_be_set_by_the_caller(tool_class):
+    import fastmcp.dependencies as deps
+
     got = []
 
-    def f(ctx: Context) -> None:
-        got.append(ctx)
+    def role():
+        return "user"
 
+    def f(ctx: Context, who: str = deps.Depends(role)) -> None:
+        got.append((ctx.fastmcp.name, who))
+
+    tool = tool_class.from_function(f)
+    server = FastMCP("here")
     own = Context(fastmcp=FastMCP("caller's"))
-    run(Tool.from_function(f), {"ctx": own})  # no request active: get_context would fail
-    assert got == [own] and got[0] is own
+    in_context(server, tool.run({}))
+    assert got == [("here", "user")]
+    for sent in ({"ctx": own}, {"who": "admin"}):
+        with pytest.raises(Exception, match="Unexpected keyword argument"):
+            in_context(server, tool.run(sent))
+    assert got == [("here", "user")]
 
 
 # ---- what each run remembers or reads afresh -------------------------------------------------------
 
 
-def injected_names(mutations, monkeypatch):
-    """Runs a tool of `f(**rest)` after each mutation of `f`; gives the keys the function received
-    with no arguments: the Context parameter the run found, if any."""
-    probe = Context(fastmcp=FastMCP("probe"))
-    monkeypatch.setattr(pc, "get_context", lambda: probe)
+def in_context(server, coro):
+    """Runs `coro` inside a request context of `server`, as the server runs its tools."""
+
+    async def main():
+        async with Context(fastmcp=server):
+            return await coro
+
+    return asyncio.run(main())
+
+
+def outcomes(tool_class, mutations):
+    """Runs a tool of `f(**rest)` after each mutation of `f` with the arguments x and c; gives
+    what the function received, or "refused" when the arguments were refused: a parameter that
+    takes a Context is injected, never the caller's."""
 
     def f(**rest):
         SEEN.append(sorted(rest))
 
-    SEEN.clear()
-    tool = Tool(name="f", fn=f, parameters={})
+    tool = tool_class(name="f", fn=f, parameters={}, run_in_thread=False)
+    out = []
     for mutate in mutations:
         mutate(f)
-        run(tool, {})
-    return list(SEEN)
+        SEEN.clear()
+        try:
+            in_context(FastMCP("probe"), tool.run({"x": 1, "c": 2}))
+            out.append(SEEN[0])
+        except Exception as e:
+            assert "Unexpected keyword argument" in str(e)
+            out.append("refused")
+    return out
 
 
 SEEN = []
@@ -220,21 +254,44 @@ def set_signature(f):
     f.__signature__ = inspect.Signature([inspect.Parameter("ctx", inspect.Parameter.KEYWORD_ONLY, annotation=Context)])
 
 
-def test_a_function_whose_annotations_or_signature_change_is_inspected_again(monkeypatch):
+@pytest.mark.parametrize("tool_class", [FunctionTool, Tool])
+def test_a_function_whose_annotations_or_signature_change_is_inspected_again(monkeypatch, tool_class):
     steps = [
-        (lambda f: None, []),
-        (lambda f: f.__annotations__.__setitem__("rest", Context), ["rest"]),  # changed in place
-        (lambda f: None, ["rest"]),
-        (lambda f: setattr(f, "__annotations__", {}), []),  # replaced
-        (set_signature, ["ctx"]),
-        (lambda f: delattr(f, "__signature__"), []),
-        (lambda f: setattr(f, "__annotations__", {"c": Context}), []),
-        (take_code_of_other, ["c"]),
-        # A name not defined yet: unresolved now, resolved once the module defines it.
-        (lambda f: setattr(f, "__annotations__", {"c": "LaterContext"}), []),
-        (lambda f: monkeypatch.setitem(f.__globals__, "LaterContext", Context), ["c"]),
+        (lambda f: None, ["c", "x"]),
+        (lambda f: f.__annotations__.__setitem__("rest", Context), ["c", "x"]),  # changed in place
+        (lambda f: None, ["c", "x"]),
+        (lambda f: setattr(f, "__annotations__", {}), ["c", "x"]),  # replaced
+        (set_signature, ["c", "x"]),
+        (lambda f: delattr(f, "__signature__"), ["c", "x"]),
+        (lambda f: setattr(f, "__annotations__", {"c": Context}), ["c", "x"]),  # no parameter c
+        (take_code_of_other, ["x", "c"]),
+        # A name not defined yet: unresolved now, resolved once the module defines it, and
+        # resolved anew when the module rebinds it.
+        (lambda f: setattr(f, "__annotations__", {"c": "LaterContext"}), ["x", "c"]),
+        (lambda f: monkeypatch.setitem(f.__globals__, "LaterContext", Context), ["x", "c"]),
+        (lambda f: monkeypatch.setitem(f.__globals__, "LaterContext", int), ["x", "c"]),
     ]
-    assert injected_names([mutate for mutate, _ in steps], monkeypatch) == [names for _, names in steps]
+    assert outcomes(tool_class, [mutate for mutate, _ in steps]) == [seen for _, seen in steps]
+
+
+def test_a_rebound_module_global_named_by_an_annotation_is_seen(monkeypatch):
+    # A remembered preparation is made again once the function's module namespace changes:
+    # each run answers as fastmcp's own tool answers after the same rebinding.
+    def f(c: "LaterType" = None):
+        return type(c).__name__
+
+    seen = {}
+    for tool_class in (FunctionTool, Tool):
+        tool = tool_class(name="f", fn=f, parameters={}, run_in_thread=False)
+        seen[tool_class] = []
+        for bound in (int, Context, str, Context, int):
+            monkeypatch.setitem(globals(), "LaterType", bound)
+            for arguments in ({}, {"c": "2"}):
+                try:
+                    seen[tool_class].append(in_context(FastMCP("p"), tool.run(arguments)).content[0].text)
+                except Exception as e:
+                    seen[tool_class].append(type(e).__name__)
+    assert seen[Tool] == seen[FunctionTool]
 
 
 @pytest.mark.parametrize("bound", [False, True])
@@ -254,23 +311,33 @@ def test_fastmcps_answer_is_remembered_per_function(monkeypatch, bound):
 
     fn = Greeter().greet if bound else greet
     server = FastMCP("here")  # the context holds it weakly
-    monkeypatch.setattr(pc, "get_context", lambda: Context(fastmcp=server))
     tool = Tool.from_function(fn)
     inspections.clear()  # from_function inspects it too
-    texts = [run(tool, {"name": "ann"}).content[0].text for _ in range(3)]
-    assert texts == ["ann from here"] * 3 and len(inspections) == 1
+    texts = [in_context(server, tool.run({"name": "ann"})).content[0].text]
+    first = len(inspections)
+    texts += [in_context(server, tool.run({"name": "ann"})).content[0].text for _ in range(2)]
+    assert texts == ["ann from here"] * 3 and first > 0 and len(inspections) == first
 
 
 def test_a_replaced_find_kwarg_by_type_is_called_on_every_run(monkeypatch):
+    # fastmcp's preparation as the dependencies module names it now: a replacement is used from the
+    # next run on, and a replacement of the replacement too.
+    import fastmcp.server.dependencies as deps
+
     calls = []
+    original = deps.without_injected_parameters
 
-    def find(fn, kwarg_type):
-        calls.append((fn, kwarg_type))
-        return "rest"
+    def counting(fn, **kwargs):
+        calls.append(fn)
+        return original(fn, **kwargs)
 
-    monkeypatch.setattr(pc, "find_kwarg_by_type", find)
-    assert injected_names([lambda f: None] * 2, monkeypatch) == [["rest"], ["rest"]]
-    assert len(calls) == 2 and all(kwarg_type is Context for _, kwarg_type in calls)
+    tool = Tool.from_function(add)
+    run(tool, {"a": 1})
+    monkeypatch.setattr(deps, "without_injected_parameters", counting)
+    run(tool, {"a": 1})
+    assert len(calls) == 1
+    monkeypatch.setattr(deps, "without_injected_parameters", lambda fn, **kwargs: counting(fn, **kwargs))
+    assert run(tool, {"a": 1}).structured_content == {"result": 3} and len(calls) == 2
 
 
 class Pairs(pydantic.BaseModel):
@@ -283,23 +350,16 @@ class OwnPairs(Pairs):
         yield "own", True
 
 
-@pytest.mark.parametrize(
-    "validated, received",
-    [
-        (Pairs(), {"a": 1}),
-        (Pairs(b=2), {"a": 1, "b": 2}),  # extra fields follow the declared ones
-        (OwnPairs(b=2), {"own": True}),  # a class's own __iter__ is what counts
-    ],
-)
-def test_a_validated_model_gives_the_pairs_it_iterates(monkeypatch, validated, received):
-    class Adapter:
-        def validate_python(self, arguments):
-            return validated
-
-    monkeypatch.setattr(pc, "get_cached_typeadapter", lambda fn: Adapter())
+@pytest.mark.parametrize("model", [Pairs, OwnPairs])
+def test_a_validated_model_gives_the_pairs_it_iterates(model):
+    # A model-typed argument reaches the function as the validated model, whatever it iterates.
     got = []
-    run(Tool(name="f", fn=lambda **kw: got.append(kw), parameters={}), {})
-    assert got == [received] and list(got[0]) == list(received)
+
+    def f(p: model) -> None:
+        got.append(p)
+
+    run(Tool.from_function(f), {"p": {"a": "2", "b": 3}})
+    assert [type(p) for p in got] == [model] and got[0].a == 2 and got[0].b == 3
 
 
 class AwaitMe:
@@ -318,16 +378,23 @@ async def native_coroutine():
     return 5
 
 
-@pytest.mark.parametrize("make", [lambda: 5, native_coroutine, generator_coroutine, AwaitMe])
+def await_me():
+    return AwaitMe()
+
+
+@pytest.mark.parametrize("make", [lambda: 5, native_coroutine, generator_coroutine, await_me])
 @pytest.mark.parametrize("patched", [False, True])
 def test_awaitables_are_awaited(monkeypatch, make, patched):
     tested = []
     if patched:  # a replaced inspect.isawaitable decides
         original = inspect.isawaitable
         monkeypatch.setattr(inspect, "isawaitable", lambda v: tested.append(v) or original(v))
-    result = run(Tool(name="f", fn=make, parameters={}), {})
-    assert result.content == [TextContent(type="text", text="5")]
-    assert len(tested) == patched
+    # What is awaited, and how the result reads, as fastmcp's own tool does on this release.
+    results = [run(cls(name="f", fn=make, parameters={}), {}).content for cls in (FunctionTool, Tool)]
+    assert results[0] == results[1]
+    if make is not generator_coroutine:  # a newer fastmcp consumes that one as a plain generator
+        assert results[1] == [TextContent(type="text", text="5")]
+    assert bool(tested) == patched
 
 
 # ---- compiled tools through a real server --------------------------------------------------------
@@ -411,12 +478,12 @@ def test_fastmcp_function_tool_with_compiled_functions(compiled, interpreted):
     for fn in (interpreted.add, interpreted.slow_add, interpreted.describe, interpreted.manhattan):
         FunctionTool.from_function(fn)  # the same source as Python is fine
 
-    # The ones it can make run, like ours.
+    # The one it can make run, like ours. (A compiled bound method is not run here: the oldest
+    # fastmcp releases remake it as a Python function from Cython's code object, which crashes.)
     server = FastMCP("tools")
     server.add_tool(FunctionTool.from_function(compiled.greet))
-    server.add_tool(FunctionTool.from_function(compiled.Scaler().scale))
-    results = asyncio.run(call_all(server, [("greet", {"name": "ann"}), ("scale", {"x": 5})]))
-    assert results == [(False, [text], structured) for name, _, text, structured in CALLS if name in ("greet", "scale")]
+    results = asyncio.run(call_all(server, [("greet", {"name": "ann"})]))
+    assert results == [(False, [text], structured) for name, _, text, structured in CALLS if name == "greet"]
 
 
 def test_from_function_keeps_the_native_function(compiled):
@@ -430,22 +497,15 @@ def test_from_function_keeps_the_native_function(compiled):
     assert py_tool.fn is add and type(py_tool) is Tool
 
 
-@pytest.mark.parametrize("error, escapes", [(RuntimeError, False), (KeyboardInterrupt, True), (MemoryError, True)])
-def test_failing_model_dump_lookup(monkeypatch, error, escapes):
-    # Validated arguments that are not a model are dumped when they offer model_dump; a lookup
-    # failing with an Exception counts as absent, anything else propagates.
-    class Validated(dict):
-        def __getattr__(self, name):
-            raise error(name)
+@pytest.mark.parametrize("error", [RuntimeError, KeyboardInterrupt, MemoryError])
+@pytest.mark.parametrize("tool_class", [FunctionTool, Tool])
+def test_failing_model_dump_lookup(tool_class, error):
+    # The function's own errors leave run as the same object, whatever their kind.
+    raised = error("from the tool")
 
-    class Adapter:
-        def validate_python(self, arguments):
-            return Validated(arguments)
+    def f(a: int):
+        raise raised
 
-    monkeypatch.setattr(pc, "get_cached_typeadapter", lambda fn: Adapter())
-    tool = Tool.from_function(add)
-    if escapes:
-        with pytest.raises(error):
-            run(tool, {"a": 1, "b": 2})
-    else:
-        assert run(tool, {"a": 1, "b": 2}).structured_content == {"result": 3}
+    with pytest.raises(error) as info:
+        run(tool_class(name="f", fn=f, parameters={}, run_in_thread=False), {"a": 1})
+    assert info.value is raised

@@ -58,7 +58,7 @@ def test_bindings_are_the_imported_objects():
     out = run("""
         import json, enum, typing, functools, inspect, requests, pydantic, pydantic_core
         import parleykit.modal as m, parleykit.cython as c, parleykit.config, parleykit.tools
-        from fastmcp.tools.tool import default_serializer, ToolResult
+        from fastmcp.tools.base import default_serializer, ToolResult
         checks = [m.json is json, m.StrEnum is enum.StrEnum, m.Any is typing.Any, m.Iterator is typing.Iterator,
                   m.requests is requests, m.BaseModel is pydantic.BaseModel, m.Tools is parleykit.tools.Tools,
                   m.Configurator is parleykit.config.Configurator, m.CythonBaseModel is c.CythonBaseModel,

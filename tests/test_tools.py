@@ -355,13 +355,13 @@ def test_schemas_carry_the_docstring_per_parameter_without_titles_or_needless_re
     assert parameters.get("$defs", {}) == kept
 
 
-def test_async_tools_share_one_event_loop_for_the_registry_s_life(loopback):
+def test_async_tools_share_one_event_loop_for_the_process_s_life(loopback):
     import gc
     import threading
 
     import httpx
 
-    for _ in range(3):
+    for _ in range(4):
         loopback.push(b'"pong"')
     tools = Tools()
     client = None
@@ -378,12 +378,22 @@ def test_async_tools_share_one_event_loop_for_the_registry_s_life(loopback):
 
     answers = [tools([call("ping", "")])[0].contents for _ in range(3)]
     assert answers == [["pong"]] * 3
+    # A second registry, and one made after the first is gone, run on the same loop thread.
+    other = Tools()
+    other.add(ping)
+    assert other([call("ping", "")])[0].contents == ["pong"]
     assert tools([call("hang_up", "")])[0].contents == ["null"]
     [thread] = [t for t in threading.enumerate() if t.name == "parleykit-tools"]
-    del tools, ping, hang_up
+    del tools, other, hang_up
     gc.collect()
-    thread.join(5)
-    assert not thread.is_alive()
+    later = Tools()
+
+    @later.register
+    async def where() -> str:
+        return threading.current_thread().name + str(threading.get_ident() == thread.ident)
+
+    assert later([call("where", "")])[0].contents == ["parleykit-toolsTrue"]
+    assert [t for t in threading.enumerate() if t.name == "parleykit-tools"] == [thread]
 
 
 class Raising:

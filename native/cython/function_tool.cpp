@@ -1,137 +1,33 @@
-// CythonFunctionTool: a fastmcp FunctionTool whose asynchronous run validates through the cached
-// parameter adapter, injects the request context and calls native functions; and from_function,
-// which lets fastmcp's own parser describe a native function.
+// CythonFunctionTool: a fastmcp FunctionTool whose asynchronous run takes the steps of fastmcp's
+// own run on the installed release (injected parameters, validation, worker thread or inline call,
+// timeout, generators consumed, errors classified, the result converted by the tool), preparing each
+// function once instead of on every run; and from_function, which describes a native function to
+// fastmcp through its Python twin.
 #include "cython/parts.hpp"
 
 namespace pkcy {
 namespace {
 
-PyObject* globals = nullptr;     // the module dict: every module-level name is read per run
+PyObject* globals = nullptr;     // the module dict
 PyObject* tool_class = nullptr;  // CythonFunctionTool, for super() in from_function
-PyObject* base_model_iter = nullptr;  // pydantic's BaseModel.__iter__, as the module body imported it
-PyObject* context_fromlist = nullptr; // ("Context",): what run imports from fastmcp.server.context
 PyObject* std_isawaitable = nullptr;  // inspect.isawaitable and the ABC it tests last, as loaded
 PyObject* awaitable_abc = nullptr;
 
-pk::name n_fn{"fn"}, n_Context{"Context"},
-    n_get_context{"get_context"}, n_get_cached_typeadapter{"get_cached_typeadapter"},
-    n_validate_python{"validate_python"}, n_model_dump{"model_dump"}, n_BaseModel{"BaseModel"},
-    n_inspect{"inspect"}, n_isawaitable{"isawaitable"}, n_ToolResult{"ToolResult"},
-    n_convert{"_convert_to_content"}, n_serializer{"serializer"}, n_output_schema{"output_schema"},
-    n_get{"get"}, n_wrap_result{"x-fastmcp-wrap-result"}, n_result{"result"}, n_pydantic_core{"pydantic_core"},
-    n_to_jsonable_python{"to_jsonable_python"}, n_content{"content"}, n_structured_content{"structured_content"},
+// What the installed fastmcp release does around the call, told by what it offers.
+bool tags_body_errors = false;  // pydantic errors of the tool's body are told apart from bad arguments
+bool newer_run = false;         // FunctionTool._run_body: body errors stay tagged; the deadline is rechecked
+
+pk::name n_fn{"fn"}, n_run_in_thread{"run_in_thread"}, n_timeout{"timeout"}, n_name{"name"},
+    n_inspect{"inspect"}, n_isawaitable{"isawaitable"}, n_validate_python{"validate_python"}, n_strict{"strict"},
+    n_convert_result{"convert_result"}, n_materialize{"_materialize_generator"}, n_fail_after{"fail_after"},
+    n_enter{"__enter__"}, n_exit{"__exit__"}, n_current_time{"current_time"}, n_deadline{"deadline"},
+    n_cancelled_caught{"cancelled_caught"}, n_warning{"warning"}, n_log_level{"log_level"}, n_WARNING{"WARNING"},
+    n_code{"code"}, n_message{"message"}, n_InputRequiredResult{"InputRequiredResult"}, n_cause{"__cause__"},
     n_run{"run"}, n_run_qualname{"CythonFunctionTool.run"}, n_is_coroutine{"_is_coroutine"},
-    n_from_function{"from_function"}, n_signature{"signature"}, n_dunder_signature{"__signature__"},
-    n_get_type_hints{"get_type_hints"}, n_include_extras{"include_extras"}, n_annotations{"__annotations__"},
-    n_dunder_name{"__name__"}, n_qualname{"__qualname__"}, n_module{"__module__"}, n_doc{"__doc__"},
-    n_globals{"__globals__"}, n_isroutine{"isroutine"}, n_iscoroutinefunction{"iscoroutinefunction"},
-    n_replace{"replace"}, n_co_qualname{"co_qualname"}, n_co_flags{"co_flags"}, n_iter{"__iter__"},
-    n_dict{"__dict__"}, n_pydantic_extra{"__pydantic_extra__"}, n_context_module{"fastmcp.server.context"},
-    n_gi_code{"gi_code"}, n_Awaitable{"Awaitable"};
+    n_from_function{"from_function"}, n_co_flags{"co_flags"}, n_gi_code{"gi_code"}, n_Awaitable{"Awaitable"},
+    n_run_body{"_run_body"}, n_CythonBaseModel{"CythonBaseModel"}, n_FunctionTool{"FunctionTool"};
 
-enum slot { s_self, s_arguments, s_validated, s_result };
-
-// iter(model) while the model's class keeps BaseModel's own __iter__, which yields the public
-// entries of the instance dict, then the extra fields: the same pairs, put into `kwargs` without
-// running that generator. False (and `kwargs` untouched) for anything it is not sure of, which then
-// goes through the class's own iteration.
-bool model_items_into(PyObject* kwargs, PyObject* model) {
-    pk::ref iter = pk::getattr(reinterpret_cast<PyObject*>(Py_TYPE(model)), n_iter);
-    if (iter.get() != base_model_iter) return false;
-    pk::ref fields = pk::getattr_opt(model, n_dict);
-    pk::ref extra = pk::getattr_opt(model, n_pydantic_extra);
-    if (!fields || !PyDict_CheckExact(fields.get()) || !extra) return false;
-    if (extra.get() != Py_None && !PyDict_CheckExact(extra.get())) return false;
-    PyObject *key, *value;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(fields.get(), &pos, &key, &value))
-        if (!PyUnicode_CheckExact(key)) return false;  // str.startswith decides for str keys only
-    pos = 0;
-    while (PyDict_Next(fields.get(), &pos, &key, &value)) {
-        if (PyUnicode_GET_LENGTH(key) > 0 && PyUnicode_READ_CHAR(key, 0) == '_') continue;
-        pk::check(PyDict_SetItem(kwargs, key, value));
-    }
-    if (extra.get() != Py_None) pk::check(PyDict_Update(kwargs, extra.get()));
-    return true;
-}
-
-// The validated arguments as keywords for the call. A model gives its fields and extra keys with
-// their validated values as they are (the injected Context and model- or dataclass-typed
-// arguments stay objects; model_dump would turn them into dicts). Anything else that offers
-// model_dump is dumped; other values are used as they are.
-pk::ref call_arguments(PyObject* validated) {
-    if (pk::isinstance(validated, pk::global(globals, n_BaseModel).get())) {
-        pk::ref kwargs = pk::new_dict();
-        if (!model_items_into(kwargs.get(), validated))
-            pk::check(PyDict_MergeFromSeq2(kwargs.get(), validated, 1));  // iter(model): (name, value) pairs
-        return kwargs;
-    }
-    pk::ref dump;
-    try {
-        dump = pk::getattr_opt(validated, n_model_dump);
-    } catch (pk::python_error&) {
-        // A lookup that fails with an Exception counts as absent; KeyboardInterrupt and the like,
-        // and MemoryError (the process is failing, not the attribute), propagate.
-        if (!pk::error_is_exception() || PyErr_ExceptionMatches(PyExc_MemoryError)) throw;
-        PyErr_Clear();
-    }
-    if (!dump) return pk::ref::borrow(validated);
-    return pk::call(dump);
-}
-
-// The tool's structured content: the result (wrapped when the output schema asks for it), or
-// for a tool without one, the JSON form of a dict-like result.
-pk::ref structured_output(PyObject* self, PyObject* result) {
-    pk::ref structured = pk::none();
-    pk::ref schema = pk::getattr(self, n_output_schema);
-    if (schema.get() != Py_None) {
-        pk::ref schema_again = pk::getattr(self, n_output_schema);
-        pk::ref wrap = pk::call_method(schema_again.get(), n_get, n_wrap_result);
-        if (pk::truthy(wrap.get())) {
-            structured = pk::new_dict();
-            pk::check(PyDict_SetItem(structured.get(), n_result, result));
-        } else {
-            structured = pk::ref::borrow(result);
-        }
-    }
-    if (structured.get() != Py_None) return structured;
-    try {
-        pk::ref to_jsonable = pk::getattr(pk::global(globals, n_pydantic_core).get(), n_to_jsonable_python);
-        structured = pk::call(to_jsonable, result);
-    } catch (pk::python_error&) {
-        if (!pk::error_is_exception()) throw;
-        PyErr_Clear();
-        return pk::none();
-    }
-    return PyDict_Check(structured.get()) ? structured : pk::none();
-}
-
-// The steps of run up to the call of the function: copy the arguments, inject the context,
-// validate, call. Kept out of the coroutine frame so that no reference outlives them there.
-void call_tool_function(pk::genobj* g) {
-    PyObject* self = g->local(s_self);
-    // from fastmcp.server.context import Context
-    pk::ref context_module = pk::import_name(n_context_module, globals, context_fromlist);
-    pk::ref context_type = pk::import_from(context_module.get(), n_Context);
-    // The caller's dictionary is never modified.
-    g->set_local(s_arguments, pk::ref::steal(PyDict_Copy(g->local(s_arguments))));
-    PyObject* arguments = g->local(s_arguments);
-
-    pk::ref fn = pk::getattr(self, n_fn);
-    pk::ref context_kwarg = pkcy::context_kwarg(fn.get(), context_type.get());
-    if (pk::truthy(context_kwarg.get()) && !pk::check(PyDict_Contains(arguments, context_kwarg.get()))) {
-        pk::ref context = pk::call(pk::global(globals, n_get_context));
-        pk::check(PyDict_SetItem(arguments, context_kwarg.get(), context.get()));
-    }
-
-    fn = pk::getattr(self, n_fn);
-    pk::ref type_adapter = pk::call(pk::global(globals, n_get_cached_typeadapter), fn);
-    g->set_local(s_validated, pk::call_method(type_adapter.get(), n_validate_python, arguments));
-    g->set_local(s_validated, call_arguments(g->local(s_validated)));
-
-    fn = pk::getattr(self, n_fn);
-    g->set_local(s_result, pk::call_kwargs(fn.get(), g->local(s_validated)));
-}
+enum slot { s_self, s_arguments, s_plan, s_result, s_cm, s_scope, s_strict };
 
 // inspect.isawaitable(result). While that is the standard function, its three isinstance tests
 // run here without a Python frame: a coroutine; a generator whose code is flagged as an iterable
@@ -149,25 +45,191 @@ bool is_awaitable(PyObject* result) {
     return pk::isinstance(result, awaitable_abc);
 }
 
-// The tool's result from the function's (awaited) result.
-pk::ref tool_result(PyObject* self, PyObject* result) {
-    if (pk::isinstance(result, pk::global(globals, n_ToolResult).get())) return pk::ref::borrow(result);
-    pk::ref tool_serializer = pk::getattr(self, n_serializer);
-    pk::ref unstructured = pk::call(pk::global(globals, n_convert), result, pk::kw(n_serializer, tool_serializer));
-    pk::ref structured = structured_output(self, result);
-    return pk::call(pk::global(globals, n_ToolResult), pk::kw(n_content, unstructured),
-                    pk::kw(n_structured_content, structured));
+// The function fastmcp is handed: a native function's Python twin, any other callable itself.
+pk::ref described(PyObject* fn) { return is_native_routine(fn) ? twin_of(fn) : pk::ref::borrow(fn); }
+
+// The remembered preparation, and the strictness the running server asks for (releases that have one).
+void prepare(pk::genobj* g) {
+    PyObject* self = g->local(s_self);
+    pk::ref fn = described(pk::getattr(self, n_fn).get());
+    pk::ref thread = pk::getattr(self, n_run_in_thread);
+    g->set_local(s_plan, run_plan(fn.get(), thread.get()));
+    if (pk::ref strict = tool_global_opt("_strict_input_validation")) g->set_local(s_strict, pk::call(strict));
 }
 
-// async def run(self, arguments: dict[str, Any]) -> ToolResult, from its first step on. It
-// suspends only while it awaits the function's awaitable.
-pk::body run_body(pk::genobj* g) {
-    call_tool_function(g);
-    if (is_awaitable(g->local(s_result))) {
-        pk::ref awaited = co_await pk::await_(g->local(s_result));
-        g->set_local(s_result, awaited);
+PyObject* plan_adapter(pk::genobj* g) { return PyTuple_GET_ITEM(g->local(s_plan), 0); }
+bool plan_is_async(pk::genobj* g) { return PyTuple_GET_ITEM(g->local(s_plan), 1) == Py_True; }
+
+// type_adapter.validate_python(arguments), through the release's _validate_input where it has one.
+// Validating also calls the function: the adapter validates a call of fastmcp's wrapper.
+pk::ref validate(pk::genobj* g) {
+    if (g->local(s_strict))
+        return pk::call(tool_global("_validate_input"), plan_adapter(g), g->local(s_arguments),
+                        pk::kw(n_strict, g->local(s_strict)));
+    return pk::call_method(plan_adapter(g), n_validate_python, g->local(s_arguments));
+}
+
+// The same in a worker thread: what fastmcp's call_sync_fn_in_threadpool returns, to be awaited.
+pk::ref validate_in_thread(pk::genobj* g) {
+    pk::ref in_thread = tool_global("call_sync_fn_in_threadpool");
+    if (g->local(s_strict))
+        return pk::call(in_thread, tool_global("_validate_input"), plan_adapter(g), g->local(s_arguments),
+                        pk::kw(n_strict, g->local(s_strict)));
+    pk::ref bound = pk::getattr(plan_adapter(g), n_validate_python);
+    return pk::call(in_thread, bound, g->local(s_arguments));
+}
+
+bool is_generator(PyObject* result) { return PyGen_Check(result) || PyAsyncGen_CheckExact(result); }
+
+// raise `exc` from `cause` while `context` is being handled (cause null: `from None`).
+pk::ref chained(pk::ref exc, PyObject* cause, PyObject* context) {
+    PyException_SetCause(exc.get(), cause ? Py_NewRef(cause) : nullptr);  // sets __suppress_context__
+    if (context && context != exc.get()) PyException_SetContext(exc.get(), Py_NewRef(context));
+    return exc;
+}
+
+pk::ref exception_type(PyObject* exc) { return pk::ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(exc))); }
+
+bool is_pydantic_error(PyObject* exc) {
+    pk::ref type = tool_global("PydanticValidationError");
+    return pk::isinstance(exc, type.get());
+}
+
+// A pydantic error raised while awaiting the function's result or consuming its generator is the
+// body's own, tagged as fastmcp tags it.
+pk::ref tag_body_error(pk::ref exc) {
+    pk::ref tag_type = tool_global("_ToolBodyError");
+    pk::ref tag = newer_run ? pk::call(tag_type, pk::str_of(exc.get())) : pk::call(tag_type);
+    return chained(std::move(tag), exc.get(), exc.get());
+}
+
+// cm.__exit__ of the timeout scope: the error that leaves the with statement (null for none).
+pk::ref leave_timeout(pk::genobj* g, pk::ref exc) {
+    pk::ref exit = pk::getattr(g->local(s_cm), n_exit);
+    pk::ref outcome;
+    try {
+        if (!exc) {
+            pk::call(exit, Py_None, Py_None, Py_None);
+            return nullptr;
+        }
+        pk::ref tb = pk::ref::steal(PyException_GetTraceback(exc.get()));
+        outcome = pk::call(exit, exception_type(exc.get()), exc, tb ? tb.get() : Py_None);
+    } catch (pk::python_error&) {
+        return pk::fetch_error();  // the scope's own TimeoutError
     }
-    co_return tool_result(g->local(s_self), g->local(s_result));
+    if (pk::truthy(outcome.get())) return nullptr;
+    return exc;
+}
+
+// A TimeoutError out of the timeout scope: logged and turned into the MCP error the release raises.
+pk::ref timed_out(pk::genobj* g, pk::ref exc) {
+    PyObject* self = g->local(s_self);
+    pk::ref scope = pk::ref::borrow(g->local(s_scope));
+    if (newer_run) {
+        // Only the scope's own deadline counts; a TimeoutError of the body's stays as it is.
+        pk::ref now = pk::call(pk::getattr(tool_global("anyio").get(), n_current_time));
+        pk::ref deadline = pk::getattr(scope.get(), n_deadline);
+        bool early = pk::check(PyObject_RichCompareBool(now.get(), deadline.get(), Py_LT));
+        if (!pk::truthy(pk::getattr(scope.get(), n_cancelled_caught).get()) && early) return exc;
+    }
+    pk::ref name = pk::fstring_field(pk::getattr(self, n_name).get());
+    pk::ref timeout = pk::fstring_field(pk::getattr(self, n_timeout).get());
+    pk::ref text = pk::ref::steal(PyUnicode_FromFormat(
+        "Tool '%U' timed out after %Us. Consider using task=True for long-running operations. "
+        "See https://gofastmcp.com/servers/tasks", name.get(), timeout.get()));
+    pk::call(pk::getattr(tool_global("logger").get(), n_warning), text);
+    pk::ref message = pk::ref::steal(
+        PyUnicode_FromFormat("Tool '%U' execution timed out after %Us", name.get(), timeout.get()));
+    pk::ref code = pk::integer(-32000);
+    pk::ref error;
+    if (pk::ref mcp_error = tool_global_opt("MCPError")) {
+        error = pk::call(mcp_error, pk::kw(n_code, code), pk::kw(n_message, message));
+    } else {
+        pk::ref data = pk::call(tool_global("ErrorData"), pk::kw(n_code, code), pk::kw(n_message, message));
+        error = pk::call(tool_global("McpError"), data);
+    }
+    return chained(std::move(error), nullptr, exc.get());
+}
+
+// What leaves run for an error of the run's steps, as the release classifies it.
+pk::ref classified(pk::genobj* g, pk::ref exc) {
+    bool timed = g->local(s_cm) != nullptr;
+    if (timed && PyErr_GivenExceptionMatches(exc.get(), PyExc_TimeoutError)) exc = timed_out(g, std::move(exc));
+    if (!tags_body_errors) return exc;
+    if (is_pydantic_error(exc.get())) {
+        // A bare pydantic error is a bad call: fastmcp's own ValidationError, logged as a warning.
+        pk::ref level = pk::getattr(tool_global("logging").get(), n_WARNING);
+        pk::ref error = pk::call(tool_global("ValidationError"), pk::str_of(exc.get()), pk::kw(n_log_level, level));
+        return chained(std::move(error), exc.get(), exc.get());
+    }
+    if (!newer_run && pk::isinstance(exc.get(), tool_global("_ToolBodyError").get())) {
+        // The body's own pydantic error surfaces as itself.
+        pk::ref original = pk::getattr(exc.get(), n_cause);
+        pk::ref cause = pk::getattr(original.get(), n_cause);
+        return chained(std::move(original), cause.get() == Py_None ? nullptr : cause.get(), exc.get());
+    }
+    return exc;
+}
+
+// with anyio.fail_after(self.timeout) as scope: entered when the tool has a timeout.
+void start_timeout(pk::genobj* g) {
+    pk::ref timeout = pk::getattr(g->local(s_self), n_timeout);
+    if (timeout.get() == Py_None) return;
+    g->set_local(s_cm, pk::call(pk::getattr(tool_global("anyio").get(), n_fail_after), timeout));
+    g->set_local(s_scope, pk::call_method(g->local(s_cm), n_enter));
+}
+
+// async def run(self, arguments: dict[str, Any]) -> ToolResult, from its first step on.
+pk::body run_body(pk::genobj* g) {
+    prepare(g);
+    // Every reference alive across an await lives in a slot; the refs below end before one.
+    PyObject* self = g->local(s_self);
+    start_timeout(g);
+    bool failed = false, in_body = false;
+    try {
+        if (!plan_is_async(g) && pk::truthy(pk::getattr(self, n_run_in_thread).get())) {
+            g->set_local(s_result, validate_in_thread(g));
+            {
+                pk::ref done = co_await pk::await_(g->local(s_result));
+                g->set_local(s_result, std::move(done));
+            }
+        } else {
+            g->set_local(s_result, validate(g));
+        }
+        in_body = true;
+        if (is_awaitable(g->local(s_result))) {
+            pk::ref awaited = co_await pk::await_(g->local(s_result));
+            g->set_local(s_result, std::move(awaited));
+        }
+        if (is_generator(g->local(s_result))) {
+            g->set_local(s_result, pk::call_method(self, n_materialize, g->local(s_result)));
+            pk::ref items = co_await pk::await_(g->local(s_result));
+            g->set_local(s_result, std::move(items));
+        }
+        in_body = false;
+        if (g->local(s_cm) && newer_run) {
+            // Worker threads shield cancellation until they finish: a result after the deadline is refused.
+            pk::ref now = pk::call(pk::getattr(tool_global("anyio").get(), n_current_time));
+            pk::ref deadline = pk::getattr(g->local(s_scope), n_deadline);
+            if (pk::check(PyObject_RichCompareBool(now.get(), deadline.get(), Py_GE))) {
+                PyErr_SetNone(PyExc_TimeoutError);
+                throw pk::python_error{};
+            }
+        }
+    } catch (pk::python_error&) {
+        failed = true;
+    }
+    pk::ref exc = failed ? pk::fetch_error() : nullptr;
+    if (exc && in_body && tags_body_errors && is_pydantic_error(exc.get())) exc = tag_body_error(std::move(exc));
+    if (g->local(s_cm)) exc = leave_timeout(g, std::move(exc));
+    if (exc) pk::raise_object(classified(g, std::move(exc)));
+
+    PyObject* result = g->local(s_result) ? g->local(s_result) : Py_None;
+    if (pk::ref wrap = tool_global_opt("InputRequiredToolResult")) {
+        pk::ref asked = pk::getattr(tool_global("mcp_types").get(), n_InputRequiredResult);
+        if (pk::isinstance(result, asked.get())) co_return pk::call(wrap, result);
+    }
+    co_return pk::call_method(self, n_convert_result, result);
 }
 
 // The argument check happens at the call, before any coroutine exists.
@@ -182,62 +244,13 @@ const pk::fn_def run_def{
     .doc = "Run the tool with arguments.", .kind = pk::fn_kind::coroutine,
 };
 
-// A Python function that carries a native function's signature, resolved type hints, names and
-// docstring, for fastmcp's parser, which builds its schemas only from Python functions. Its body
-// (an empty code object) is never run: the tool calls the native function.
-pk::ref python_stand_in(PyObject* fn) {
-    pk::ref inspect = pk::global(globals, n_inspect);
-    pk::ref sig = pk::call(pk::getattr(inspect.get(), n_signature), fn);
-    pk::ref hints;
-    try {
-        hints = pk::call(pk::global(globals, n_get_type_hints), fn, pk::kw(n_include_extras, Py_True));
-    } catch (pk::python_error&) {
-        if (!pk::error_is_exception()) throw;
-        PyErr_Clear();
-        hints = pk::new_dict();
-        if (pk::ref raw = pk::getattr_opt(fn, n_annotations)) pk::check(PyDict_Merge(hints.get(), raw.get(), 1));
-    }
-    pk::ref name = pk::getattr(fn, n_dunder_name);
-    pk::ref qualname = pk::getattr_opt(fn, n_qualname);
-    if (!qualname) qualname = name;
-    const char* name_utf8 = PyUnicode_AsUTF8(name.get());
-    if (!name_utf8) throw pk::python_error{};
-    pk::ref empty = pk::ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("<native>", name_utf8, 0)));
-    int flags = CO_OPTIMIZED | CO_NEWLOCALS;
-    if (pk::truthy(pk::call(pk::getattr(inspect.get(), n_iscoroutinefunction), fn).get())) flags |= CO_COROUTINE;
-    pk::ref co_flags = pk::integer(flags);
-    pk::ref code = pk::call(pk::getattr(empty.get(), n_replace), pk::kw(n_co_qualname, qualname),
-                            pk::kw(n_co_flags, co_flags));
-    pk::ref fn_globals = pk::getattr_opt(fn, n_globals);
-    if (!fn_globals || !PyDict_Check(fn_globals.get())) fn_globals = pk::new_dict();
-    pk::ref stand_in = pk::ref::steal(PyFunction_New(code.get(), fn_globals.get()));
-    pk::setattr(stand_in.get(), n_dunder_name, name.get());
-    pk::setattr(stand_in.get(), n_qualname, qualname.get());
-    if (pk::ref module = pk::getattr_opt(fn, n_module)) pk::setattr(stand_in.get(), n_module, module.get());
-    pk::ref doc = pk::getattr_opt(fn, n_doc);
-    pk::setattr(stand_in.get(), n_doc, doc ? doc.get() : Py_None);
-    pk::setattr(stand_in.get(), n_annotations, hints.get());
-    pk::setattr(stand_in.get(), n_dunder_signature, sig.get());
-    return stand_in;
-}
-
-// A function or method whose code is native (not a Python function): fastmcp cannot build a
-// schema for it. Callable objects and partials keep fastmcp's own handling.
-bool is_native_routine(PyObject* fn) {
-    PyObject* target = PyMethod_Check(fn) ? PyMethod_GET_FUNCTION(fn) : fn;
-    if (PyFunction_Check(target)) return false;
-    pk::ref isroutine = pk::getattr(pk::global(globals, n_inspect).get(), n_isroutine);
-    return pk::truthy(pk::call(isroutine, fn).get());
-}
-
 // @classmethod def from_function(cls, fn, **kwargs) -> FunctionTool
 pk::ref from_function(PyObject* const* a) {
     PyObject *cls = a[0], *fn = a[1], *kwargs = a[2];
     pk::ref sup = pk::call(reinterpret_cast<PyObject*>(&PySuper_Type), tool_class, cls);
     pk::ref inherited = pk::getattr(sup.get(), n_from_function);
     bool native = is_native_routine(fn);
-    pk::ref described = native ? python_stand_in(fn) : pk::ref::borrow(fn);
-    pk::ref args = pk::tuple({described.get()});
+    pk::ref args = pk::tuple({described(fn).get()});
     pk::ref tool = pk::ref::steal(PyObject_Call(inherited.get(), args.get(), kwargs));
     if (native) pk::setattr(tool.get(), n_fn, fn);
     return tool;
@@ -246,19 +259,17 @@ pk::ref from_function(PyObject* const* a) {
 const pk::fn_def from_function_def{
     .name = "from_function", .qualname = "CythonFunctionTool.from_function", .impl = from_function,
     .params = {{"cls"}, {"fn", "Callable[..., Any]"}, {"kwargs", "Any"}}, .returns = "FunctionTool",
-    .doc = "Create a tool from a function.\n\nA native function is described to fastmcp by its signature and type "
-           "hints, and the tool calls the native function itself.",
+    .doc = "Create a tool from a function.\n\nA native function is described to fastmcp by its Python twin (the same "
+           "signature, type hints and kind), and the tool calls the native function itself.",
     .var_keywords = true,
 };
-
-pk::name n_CythonBaseModel{"CythonBaseModel"}, n_FunctionTool{"FunctionTool"};
 
 }  // namespace
 
 void define_function_tool(PyObject* m) {
     globals = pk::globals_of(m);
-    base_model_iter = pk::getattr(pk::global(globals, n_BaseModel).get(), n_iter).release();
-    context_fromlist = pk::tuple({n_Context.get()}).release();
+    tags_body_errors = static_cast<bool>(tool_global_opt("_ToolBodyError"));
+    newer_run = static_cast<bool>(pk::getattr_opt(pk::global(globals, n_FunctionTool).get(), n_run_body));
     std_isawaitable = pk::getattr(pk::global(globals, n_inspect).get(), n_isawaitable).release();
     awaitable_abc = pk::getattr(pk::import("collections.abc").get(), n_Awaitable).release();
     pk::ref bases =

@@ -150,6 +150,8 @@ pk::ref core_call(PyObject* const* a) {
 pk::ref invoke(PyObject* const* a) {
     PyObject *self = a[0], *prompt = a[1];
     pk::check_exact(prompt, &PyUnicode_Type, "prompt");
+    // Refused from inside a turn of this client; a stream of its previous turn still open ends here.
+    begin_turn(self);
     turn_scope at_work(self);
     // A new turn: its deadline, if one is configured, starts with its first request.
     turn_deadline clock(NAN);
@@ -160,6 +162,7 @@ pk::ref invoke(PyObject* const* a) {
         // the interruption itself passed through untouched.
         pk::ref retry = pk::getattr(self, n_retry);
         settle_last_turn(self, user_text && !pk::truthy(retry.get()));
+        forget_tool_requests(self);
     }
     {
         pk::ref system_prompt = pk::getattr(self, n_system_prompt);
@@ -170,11 +173,19 @@ pk::ref invoke(PyObject* const* a) {
     }
     images = pk::getattr(self, n_images);
     if (pk::truthy(images.get()) || PyUnicode_GET_LENGTH(prompt) != 0) add_message_as(self, n_user, prompt);
+    {
+        // The user entry this turn's requests carry: the one settling may answer if it gets none.
+        pk::ref messages = pk::getattr(self, n_messages);
+        pk::ref user = newest_user_entry(messages.get());
+        if (user) note_user_entry(self, user.get());
+    }
     // A new turn is a new request cycle: tool calls left by a stream the consumer abandoned must
     // not be run, nor count against this cycle's limit.
     pk::call_method(self, n_reset);
     begin_cycle_figures(self);
-    return pk::call_method(self, n_core_call);
+    pk::ref result = pk::call_method(self, n_core_call);
+    note_stream(self, result.get());
+    return result;
 }
 
 }  // namespace

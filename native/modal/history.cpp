@@ -129,11 +129,44 @@ Py_ssize_t answer_start(PyObject* messages) {
     return user ? std::max<Py_ssize_t>(size - distance, 0) : 0;
 }
 
-void supersede_from(PyObject* messages, Py_ssize_t start, PyObject* keep = nullptr) {
+// Sets the superseded flag of every entry of `entries` to `flag`, or of none. Setting a flag runs
+// the entry's own Python code, which an interrupt may end at any point; a tool exchange of which
+// only a part is sent is a conversation no service accepts, so a failed run is undone before the
+// failure goes on (an entry whose setting failed is set back too: it may have been written).
+void set_superseded(PyObject* entries, bool flag) {
+    Py_ssize_t done = 0;
+    try {
+        for (; done < PyList_GET_SIZE(entries); ++done)
+            pk::setattr(PyList_GET_ITEM(entries, done), n_superseded, flag ? Py_True : Py_False);
+    } catch (pk::python_error&) {
+        pk::ref exc = pk::fetch_error();
+        {
+            handling scope(exc.get());
+            PyObject* back = flag ? Py_False : Py_True;
+            for (Py_ssize_t at = 0; at <= done && at < PyList_GET_SIZE(entries); ++at) {
+                // One failure is already on its way out: a second interrupt landing here is
+                // dropped so that the undo completes (tried again, as a signal fires once).
+                for (int attempt = 0; attempt < 3; ++attempt) {
+                    if (PyObject_SetAttr(PyList_GET_ITEM(entries, at), n_superseded, back) == 0) break;
+                    PyErr_Clear();
+                }
+            }
+        }
+        pk::raise_object(std::move(exc));
+    }
+}
+
+// Marks every current entry from `start` on but `keep` superseded, all of them or none; returns
+// the list of them.
+pk::ref supersede_from(PyObject* messages, Py_ssize_t start, PyObject* keep = nullptr) {
+    pk::ref marked = pk::new_list();
     for (Py_ssize_t at = start; at < pk::check(PyObject_Length(messages)); ++at) {
         pk::ref entry = pk::ref::steal(PySequence_GetItem(messages, at));
-        if (entry.get() != keep && !is_superseded(entry.get())) pk::setattr(entry.get(), n_superseded, Py_True);
+        if (entry.get() == keep || is_superseded(entry.get())) continue;
+        pk::check(PyList_Append(marked.get(), entry.get()));
     }
+    set_superseded(marked.get(), true);
+    return marked;
 }
 
 // The first assistant text of a retried turn. An earlier answer of plain text after the newest
@@ -438,9 +471,22 @@ pk::ref role_of(const pk::name& member) {
     return pk::getattr(cls.get(), member);
 }
 
-void supersede_answer(PyObject* self, PyObject* keep) {
+pk::ref supersede_answer(PyObject* self, PyObject* keep) {
     pk::ref messages = pk::getattr(self, n_messages);
-    supersede_from(messages.get(), answer_start(messages.get()), keep);
+    return supersede_from(messages.get(), answer_start(messages.get()), keep);
+}
+
+void restore_answer(PyObject* marked) { set_superseded(marked, false); }
+
+pk::ref newest_user_entry(PyObject* messages) {
+    Py_ssize_t distance = 0;
+    return find_newest(
+        messages,
+        [](PyObject* entry) {
+            pk::ref role = pk::getattr(entry, n_role);
+            return is_role(role.get(), n_user);
+        },
+        &distance);
 }
 
 void settle_last_turn(PyObject* self, bool user_text_follows) {
@@ -456,6 +502,8 @@ void settle_last_turn(PyObject* self, bool user_text_follows) {
         answered = true;
         pk::ref calls = pk::getattr_opt(entry.get(), n_tool_calls);
         if (!tool || !calls || !PyList_Check(calls.get()) || PyList_GET_SIZE(calls.get()) == 0) continue;
+        // Only a round this client ran is its to settle: a request the caller added goes as built.
+        if (!is_own_tool_request(self, entry.get())) continue;
         // The tool answers that follow the request, then one for each call they leave out.
         pk::ref ids = pk::ref::steal(PySet_New(nullptr));
         Py_ssize_t end = at + 1;
@@ -485,7 +533,9 @@ void settle_last_turn(PyObject* self, bool user_text_follows) {
         }
         at = end - 1;
     }
-    if (user_text_follows && start > 0 && !answered) {
+    // Only the user entry of this client's own request, and only when nothing answers it.
+    if (user_text_follows && start > 0 && !answered &&
+        is_own_user_entry(self, PyList_GET_ITEM(list, start - 1))) {
         pk::ref assistant = role_of(n_assistant);
         append_entry(self, assistant.get(), n_empty);
     }

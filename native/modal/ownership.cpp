@@ -50,6 +50,11 @@ turn_scope::turn_scope(PyObject* self) : self_(self) {
     ++entry->second.depth;
 }
 
+bool at_work_here(PyObject* self) {
+    auto entry = at_work().find(self);
+    return entry != at_work().end() && entry->second.thread == PyThread_get_thread_ident();
+}
+
 turn_scope::~turn_scope() {
     auto entry = at_work().find(self_);
     if (entry != at_work().end() && --entry->second.depth == 0) at_work().erase(entry);

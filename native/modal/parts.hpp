@@ -179,12 +179,15 @@ private:
 };
 
 // Marks the answer to the newest user entry (every entry after it but `keep`) superseded: a
-// retried turn that asks for tools replaces that answer whole (history.cpp).
-void supersede_answer(PyObject* self, PyObject* keep = nullptr);
+// retried turn that asks for tools replaces that answer whole; returns the list of entries it
+// marked, which restore_answer marks current again (history.cpp).
+pk::ref supersede_answer(PyObject* self, PyObject* keep = nullptr);
+void restore_answer(PyObject* marked);
 
 // Makes the newest turn one a service accepts before the next user text follows it: tool calls
-// left unanswered (an interrupted tool round) get a tool message saying they were cancelled, and
-// a user text left unanswered gets an empty assistant text (history.cpp).
+// that the client's own rounds left unanswered (an interrupted tool round) get a tool message
+// saying they were cancelled, and the user entry of its own request, left unanswered, gets an
+// empty assistant text. Entries the caller added are left as they are (history.cpp).
 void settle_last_turn(PyObject* self, bool user_text_follows);
 
 // While it lives, the client `self` is at work on this thread; constructing it while another
@@ -199,6 +202,30 @@ public:
 private:
     PyObject* self_;
 };
+
+// True while this thread is at work in the client `self` (ownership.cpp).
+bool at_work_here(PyObject* self);
+
+// One turn at a time (turns.cpp). begin_turn refuses a turn started from inside one of the
+// client's own turns and ends the stream its previous turn handed out, if still open; the notes
+// record what the newest turn itself put into the history, which settling then limits itself to.
+void begin_turn(PyObject* self);
+void note_stream(PyObject* self, PyObject* stream);
+void note_user_entry(PyObject* self, PyObject* entry);
+bool is_own_user_entry(PyObject* self, PyObject* entry);
+void note_tool_request(PyObject* self, PyObject* entry);
+bool is_own_tool_request(PyObject* self, PyObject* entry);
+void forget_tool_requests(PyObject* self);
+
+// The streams _stream_response makes (response.cpp): whether `o` is one, whether it (or the
+// follow-up it delegates to) is running now, and ending one for a newer turn: its replies are
+// closed, and pulling it again raises RuntimeError; its history stays as its close() leaves it.
+bool is_stream(PyObject* o);
+bool stream_running(PyObject* stream);
+void end_stream(PyObject* stream);
+
+// The newest user entry of `messages`, or null (history.cpp).
+pk::ref newest_user_entry(PyObject* messages);
 
 // The request form of the images and video among a history entry's content parts (media.cpp),
 // for the entries of one request: the configuration is asked at most once, and only when a video

@@ -6,6 +6,7 @@
 #include <deque>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace pkmodal {
 namespace {
@@ -229,8 +230,18 @@ pk::ref response_impl(PyObject* const* a) {
 // ---- the streaming reader ----------------------------------------------------------------------
 
 // Generator slots: the state that lives across yields, visible to the garbage collector.
-enum slot { s_self, s_response, s_lines, s_event, s_calls, s_event_line, s_sock, s_reasoning };
-static_assert(s_reasoning < pk::max_locals, "the stream reader's state fits the generator's slots");
+enum slot { s_self, s_response, s_lines, s_event, s_calls, s_event_line, s_sock, s_reasoning, s_ended };
+static_assert(s_ended < pk::max_locals, "the stream reader's state fits the generator's slots");
+
+const char* const ended_text = "this stream was ended: a newer turn of its LLModal started";
+
+// A stream that a newer turn ended refuses to go on: its history stays as that turn found it.
+// Another thread at work in the client is said first, as for any stream read meanwhile.
+void refuse_if_ended(pk::genobj* g) {
+    if (!g->local(s_ended)) return;
+    turn_scope probe(g->local(s_self));
+    pk::raise(PyExc_RuntimeError, "%s", ended_text);
+}
 
 // What one line of the event stream asks the reader to do.
 enum class line_kind { skip, end, data, error_field, other };
@@ -452,8 +463,10 @@ pk::body stream_body(pk::genobj* g) {
     bool already_add = false;
     bool failed = false;
     stage at = stage::reply;
+    bool stopped = false;  // the _close flag ended the reading
     double deadline = NAN;
     try {
+        refuse_if_ended(g);
         deadline = limits_of(response).deadline;
         body_reader body(response);
         g->set_local(s_lines, body.open(response));
@@ -470,10 +483,17 @@ pk::body stream_body(pk::genobj* g) {
                 at = stage::reply;
                 line = lines.next(body, g->local(s_lines), response, cancelled);
             }
-            if (!line && lines.cancelled()) {
+            // What a cancelled turn leaves open is settled as the next turn would settle it: the
+            // client's own unanswered user entry gets an empty answer, nothing else does.
+            auto stop = [&] {
                 pk::call_method(response, n_close_method);
                 pk::setattr(self, n_close, Py_False);
                 pk::call_method(self, n_reset);
+                settle_last_turn(self, true);
+                stopped = true;
+            };
+            if (!line && lines.cancelled()) {
+                stop();
                 break;
             }
             if (!line) {
@@ -484,9 +504,7 @@ pk::body stream_body(pk::genobj* g) {
             }
             // Cancellation is tested first, on every line that arrives.
             if (!at_end && pk::truthy(private_attr(self, n_close).get())) {
-                pk::call_method(response, n_close_method);
-                pk::setattr(self, n_close, Py_False);
-                pk::call_method(self, n_reset);
+                stop();
                 break;
             }
             if (is_end_of_stream(line.get())) break;
@@ -509,6 +527,7 @@ pk::body stream_body(pk::genobj* g) {
                 pk::frame_ref status{g, status_of(n_reason)};
                 pk::frame_ref piece{g, pk::call_kwargs(result_cls().get(), delta.get(), {pk::kw(n_status, status)})};
                 pk::ref sent = co_yield piece;
+                refuse_if_ended(g);
             } else if (pk::truthy(pk::getitem(delta.get(), n_content).get())) {
                 pk::frame_ref content{g, pk::getitem(delta.get(), n_content)};
                 add_assistant(self, content.get());
@@ -516,6 +535,7 @@ pk::body stream_body(pk::genobj* g) {
                 pk::frame_ref status{g, status_of(n_answer)};
                 pk::frame_ref piece{g, pk::call_kwargs(result_cls().get(), delta.get(), {pk::kw(n_status, status)})};
                 pk::ref sent = co_yield piece;
+                refuse_if_ended(g);
             }
             pk::ref finish = pk::call_method(choice.get(), n_get, n_finish_reason);
             if (finish.get() != Py_None && figures.finished(self, finish.get())) break;
@@ -538,6 +558,7 @@ pk::body stream_body(pk::genobj* g) {
                 pk::frame_ref status{g, status_of(n_status_tool_calls)};
                 pk::frame_ref piece{g, pk::call(result_cls(), pk::kw(n_tool_calls, g->local(s_calls)), pk::kw(n_status, status))};
                 pk::ref sent = co_yield piece;
+                refuse_if_ended(g);
             }
             pk::frame_ref beautify{g, pk::getattr(self, n_t_results_beautify)};
             pk::frame_ref messages{g};
@@ -557,6 +578,7 @@ pk::body stream_body(pk::genobj* g) {
             {
                 // A value sent in is ignored; it must not live on across the delegation below.
                 pk::ref sent = co_yield piece;
+                refuse_if_ended(g);
             }
             // The follow-up request is posted only now that the consumer asked for more. Its
             // reading runs inside this one's delegation, one level deeper on every piece.
@@ -573,7 +595,7 @@ pk::body stream_body(pk::genobj* g) {
             }
             pk::ref ignored = co_await pk::yield_from(follow_up.get());
             at = stage::reply;
-        } else if (!already_add) {
+        } else if (!already_add && !stopped) {
             // An answer with neither text nor tool calls is recorded as an empty text, as a whole
             // reply's is: the history then answers every user turn.
             add_assistant(self, n_empty);
@@ -581,7 +603,8 @@ pk::body stream_body(pk::genobj* g) {
         }
         pk::call_method(self, n_reset);
     } catch (pk::python_error&) {
-        if (!pk::error_is_exception()) throw;
+        // A stream a newer turn ended writes nothing more: that turn owns the history now.
+        if (!pk::error_is_exception() || g->local(s_ended)) throw;
         failed = true;
     }
     if (failed) {
@@ -597,7 +620,34 @@ pk::ref stream_response_impl(PyObject* const* a) {
                               n_stream_response_qual);
 }
 
+pk::genobj* as_stream(PyObject* o) {
+    if (!o || Py_TYPE(o) != pk::generator_type()) return nullptr;
+    auto* g = reinterpret_cast<pk::genobj*>(o);
+    return g->qualname == n_stream_response_qual.get() ? g : nullptr;
+}
+
 }  // namespace
+
+bool is_stream(PyObject* o) { return as_stream(o) != nullptr; }
+
+bool stream_running(PyObject* stream) {
+    for (pk::genobj* g = as_stream(stream); g; g = as_stream(g->delegate))
+        if (g->running) return true;
+    return false;
+}
+
+void end_stream(PyObject* stream) {
+    // The stream and the follow-up streams it delegates to, outermost first.
+    std::vector<pk::ref> chain;
+    for (pk::genobj* g = as_stream(stream); g && !g->finished; g = as_stream(g->delegate))
+        chain.push_back(pk::ref::borrow(reinterpret_cast<PyObject*>(g)));
+    for (const pk::ref& link : chain) {
+        auto* g = reinterpret_cast<pk::genobj*>(link.get());
+        g->set_local(s_ended, pk::ref::borrow(Py_True));
+        // Its connection goes now, not when the stream is collected.
+        if (pk::ref response = pk::ref::borrow(g->local(s_response))) pk::call_method(response.get(), n_close_method);
+    }
+}
 
 void remember_json(PyObject* module) {
     pk::ref json = pk::getattr(module, n_json);

@@ -29,6 +29,12 @@ pk::ref decoded(PyObject* text) {
     pk::ref loads = pk::getattr(json.get(), n_loads);
     pk::ref value = pk::ref::steal_or_null(PyObject_CallOneArg(loads.get(), text));
     if (value) return PyDict_Check(value.get()) || PyUnicode_Check(value.get()) ? value : pk::ref::borrow(text);
+    // Text too deep for the decoder, or holding a number longer than the interpreter converts,
+    // is text too: one call's odd arguments or result must not end the turn.
+    if (PyUnicode_Check(text) && (PyErr_ExceptionMatches(PyExc_RecursionError) || PyErr_ExceptionMatches(PyExc_ValueError))) {
+        PyErr_Clear();
+        return pk::ref::borrow(text);
+    }
     pk::ref exc = pk::fetch_error();
     pk::ref json_again = pk::global(globals(), n_json);
     pk::ref decoder = pk::getattr(json_again.get(), n_decoder);
@@ -209,16 +215,19 @@ void check_answers(PyObject* results, PyObject* calls) {
         pk::ref id = PyDict_Check(call) ? lookup(call, n_id) : pk::ref{};
         if (id && id.get() != Py_None) pk::check(PySet_Add(asked.get(), pk::str_of(id.get()).get()));
     });
-    pk::ref message_cls = pk::global(globals(), n_Message);
     pk::ref tool = role_of(n_tool);
     pk::ref answered = pk::ref::steal(PySet_New(nullptr));
+    // An answer is judged by what it is, not by its class: registries may build their own
+    // message objects, which need a role and a tool_call_id like the package's own.
     for_each_in_list(results, [&](PyObject* message) {
-        if (!pk::isinstance(message, message_cls.get()))
+        pk::ref role = pk::getattr_opt(message, n_role);
+        pk::ref id = role ? pk::getattr_opt(message, n_tool_call_id) : pk::ref{};
+        if (!role || !id)
             pk::raise(PyExc_TypeError, "the tool registry answered with %.200s, not a tool message", Py_TYPE(message)->tp_name);
-        pk::ref role = pk::getattr(message, n_role);
         if (!pk::check(PyObject_RichCompareBool(role.get(), tool.get(), Py_EQ)))
             pk::raise(PyExc_TypeError, "the tool registry answered with a %S message, not a tool message", role.get());
-        pk::ref id = pk::getattr(message, n_tool_call_id);
+        if (!PyUnicode_Check(id.get()) && id.get() != Py_None)
+            pk::raise(PyExc_TypeError, "the tool registry answered call %R, which this round did not make", id.get());
         if (!pk::check(PySet_Contains(asked.get(), id.get())))
             pk::raise(PyExc_TypeError, "the tool registry answered call %R, which this round did not make", id.get());
         if (pk::check(PySet_Contains(answered.get(), id.get())))
@@ -250,13 +259,33 @@ pk::ref tool_calls(PyObject* const* a) {
     // The assistant's request enters the history before any tool runs.
     pk::ref messages = pk::getattr(self, n_messages);
     pk::ref request;
+    pk::ref superseded;
     {
         pk::ref append = pk::getattr(messages.get(), n_append);
         pk::ref message_cls = pk::global(globals(), n_Message);
         pk::ref role = role_of(n_assistant);
         pk::ref calls = pk::getattr(self, n_tool_calls);
         request = pk::call(message_cls, pk::kw(n_role, role), pk::kw(n_tool_calls, calls));
-        pk::call(append, request);
+        note_tool_request(self, request.get());
+        // The first tool round of a retried turn replaces the earlier answer: from here on the
+        // requests carry this turn's own calls and results, not a history cut at the user entry.
+        // It is replaced before the tools run, so an interrupted round leaves one chain, this one;
+        // and the replacing goes together with the request's entry, or neither happens.
+        pk::ref retry = pk::getattr(self, n_retry);
+        if (pk::truthy(retry.get())) superseded = supersede_answer(self);
+        try {
+            if (superseded) pk::setattr(self, n_retry, Py_False);
+            pk::call(append, request);
+        } catch (pk::python_error&) {
+            if (!superseded) throw;
+            pk::ref exc = pk::fetch_error();
+            {
+                handling scope(exc.get());
+                restore_answer(superseded.get());
+                pk::setattr(self, n_retry, Py_True);
+            }
+            pk::raise_object(std::move(exc));
+        }
     }
     pk::ref calls = pk::getattr(self, n_tool_calls);
     pk::ref results;
@@ -267,21 +296,20 @@ pk::ref tool_calls(PyObject* const* a) {
     try {
         check_answers(results.get(), calls.get());
     } catch (pk::python_error&) {
-        // Nothing of this round enters the history: the request is taken back out.
+        // Nothing of this round enters the history: the request is taken back out, and a retried
+        // turn's earlier answer is current again.
         pk::ref exc = pk::fetch_error();
-        if (PyList_CheckExact(messages.get()) && PyList_GET_SIZE(messages.get()) > 0 &&
-            PyList_GET_ITEM(messages.get(), PyList_GET_SIZE(messages.get()) - 1) == request.get())
-            pk::check(PyList_SetSlice(messages.get(), PyList_GET_SIZE(messages.get()) - 1, PyList_GET_SIZE(messages.get()), nullptr));
-        pk::raise_object(std::move(exc));
-    }
-    // The first tool round of a retried turn replaces the earlier answer: from here on the
-    // requests carry this turn's own calls and results, not a history cut at the user entry.
-    {
-        pk::ref retry = pk::getattr(self, n_retry);
-        if (pk::truthy(retry.get())) {
-            supersede_answer(self, request.get());
-            pk::setattr(self, n_retry, Py_False);
+        {
+            handling scope(exc.get());
+            if (PyList_CheckExact(messages.get()) && PyList_GET_SIZE(messages.get()) > 0 &&
+                PyList_GET_ITEM(messages.get(), PyList_GET_SIZE(messages.get()) - 1) == request.get())
+                pk::check(PyList_SetSlice(messages.get(), PyList_GET_SIZE(messages.get()) - 1, PyList_GET_SIZE(messages.get()), nullptr));
+            if (superseded) {
+                restore_answer(superseded.get());
+                pk::setattr(self, n_retry, Py_True);
+            }
         }
+        pk::raise_object(std::move(exc));
     }
     pk::call_method(messages.get(), n_extend, results);
     pk::setattr(self, n_tool_calls, pk::new_list().get());

@@ -80,7 +80,7 @@ body::delegate_request yield_from(PyObject* iterable);
 // await `awaitable` (its __await__ iterator, or the coroutine itself).
 body::delegate_request await_(PyObject* awaitable);
 
-inline constexpr int max_locals = 8;
+inline constexpr int max_locals = 10;
 
 enum class gen_kind { generator, coroutine };
 

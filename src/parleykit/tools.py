@@ -6,12 +6,12 @@ import functools
 import inspect
 import json
 import math
+import os
 import re
 import sys
 import threading
 import types
 import warnings
-import weakref
 from collections.abc import Callable, Coroutine, Iterator
 from dataclasses import dataclass
 from typing import Any, overload
@@ -164,7 +164,9 @@ def _build(fn: Callable[..., Any], name: str | None, description: str | None) ->
     guarded.__signature__ = inspect.Signature(parameters)  # type: ignore[attr-defined]
     guarded.__annotations__ = {p.name: p.annotation for p in parameters if p.annotation is not p.empty}
     try:
-        adapter: TypeAdapter[Any] = TypeAdapter(guarded)
+        # Typed as Any: newer pydantic stubs describe TypeAdapter's argument as a type form only.
+        validated_call: Any = guarded
+        adapter: TypeAdapter[Any] = TypeAdapter(validated_call)
         schema = adapter.json_schema()
     except (PydanticUserError, NameError, TypeError) as exc:
         raise TypeError(f"tool {name!r}: {_unusable(parameters, exc)}") from None
@@ -192,10 +194,14 @@ def _caller_locals() -> dict[str, Any]:
 
 
 class _Loop:
-    """An event loop running in a daemon thread of its own, where a registry's async tools run.
+    """The event loop on which every registry of the process runs its async tools, in a daemon
+    thread of its own.
 
-    One loop serves a registry for its whole life, so what a tool binds to the loop (a client
-    session, a connection pool, a lock) still works on its next call.
+    It is started on first use and then lives as long as the process, so what a tool binds to the
+    loop (a client session, a connection pool, a lock) still works on its next call, and a program
+    with many registries holds one thread and one loop's descriptors, not one per registry. A
+    child process made by ``fork`` gets no thread from its parent: it starts its own loop when it
+    first needs one.
     """
 
     def __init__(self) -> None:
@@ -205,15 +211,7 @@ class _Loop:
 
     def _serve(self) -> None:
         asyncio.set_event_loop(self.loop)
-        try:
-            self.loop.run_forever()
-            tasks = asyncio.all_tasks(self.loop)
-            for task in tasks:
-                task.cancel()
-            self.loop.run_until_complete(asyncio.gather(*tasks, return_exceptions=True))
-            self.loop.run_until_complete(self.loop.shutdown_asyncgens())
-        finally:
-            self.loop.close()
+        self.loop.run_forever()
 
     def run(self, coroutine: Coroutine[Any, Any, Any]) -> Any:
         future = asyncio.run_coroutine_threadsafe(coroutine, self.loop)
@@ -223,12 +221,36 @@ class _Loop:
             future.cancel()  # the caller gave up (Ctrl-C): the tool does not run on unseen
             raise
 
-    def close(self) -> None:
-        if self.loop.is_closed():
-            return
-        self.loop.call_soon_threadsafe(self.loop.stop)
-        if threading.current_thread() is not self.thread:
-            self.thread.join(5)
+
+_shared: _Loop | None = None
+_shared_lock = threading.Lock()
+
+
+def _shared_loop() -> _Loop:
+    global _shared
+    with _shared_lock:
+        if _shared is None:
+            _shared = _Loop()
+        return _shared
+
+
+def _forget_loop_after_fork() -> None:
+    # The child has only the forking thread: the parent's loop thread is gone, and its lock may
+    # have been held by a thread that no longer exists.
+    global _shared, _shared_lock
+    _shared, _shared_lock = None, threading.Lock()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_forget_loop_after_fork)
+
+
+@dataclass(frozen=True, slots=True)
+class _Escaped:
+    """An exception that is no error of the tool's (KeyboardInterrupt, SystemExit), carried out of
+    the loop thread: raised there, it would stop the loop; the caller raises it instead."""
+
+    exc: BaseException
 
 
 class Tools:
@@ -250,17 +272,17 @@ class Tools:
     when it is a text, else as JSON (bytes as base64, NaN and infinities as strings), else as its
     ``str``.
 
-    Async tools run on one event loop that belongs to the registry and lives in a thread of its
-    own for as long as the registry does, so what a tool binds to its loop survives between calls.
-    The caller waits for them. Called from a thread whose event loop is running, the registry still
+    Async tools run on one event loop that serves every registry of the process from a thread of
+    its own, started on first use and kept for the life of the process, so what a tool binds to
+    its loop survives between calls. The caller waits for them; a ``KeyboardInterrupt`` or
+    ``SystemExit`` raised by an async tool reaches the caller as it would from a sync tool, and
+    the loop goes on serving. Called from a thread whose event loop is running, the registry still
     runs the calls, but that loop stands still meanwhile, so it warns (``RuntimeWarning``); async
     code awaits ``tools.acall(tool_calls)`` instead, which runs them from a worker thread.
     """
 
     def __init__(self) -> None:
         self._tools: dict[str, _Tool] = {}
-        self._loop: _Loop | None = None
-        self._loop_lock = threading.Lock()
 
     def add(self, fn: Callable[..., Any], *, name: str | None = None, description: str | None = None) -> Callable[..., Any]:
         """Register ``fn`` as a tool (under its ``__name__`` unless ``name`` is given); returns ``fn``."""
@@ -303,13 +325,21 @@ class Tools:
     def __call__(self, tool_calls: list[dict[str, Any]]) -> list[Message]:
         """Run the model's tool calls in order; one tool message per call, answering its id."""
         return [
-            Message(role=MessageRole.tool, contents=[self._run(call)], tool_call_id=_call_id(call))
+            Message(role=MessageRole.tool, contents=[self._answer(call)], tool_call_id=_call_id(call))
             for call in tool_calls
         ]
 
     async def acall(self, tool_calls: list[dict[str, Any]]) -> list[Message]:
         """``tools(tool_calls)`` for async code: the calls run in a worker thread, the loop goes on."""
         return await asyncio.to_thread(self, tool_calls)
+
+    def _answer(self, call: Any) -> str:
+        """The answer to one call: whatever goes wrong with it stays its own error text, and the
+        other calls of the round still run."""
+        try:
+            return self._run(call)
+        except Exception as exc:
+            return f"Error: the tool call could not be answered ({_safe_text(exc)})"
 
     def _run(self, call: Any) -> str:
         function = call.get("function") if isinstance(call, dict) else None
@@ -326,7 +356,7 @@ class Tools:
         elif isinstance(arguments, str):
             try:
                 arguments = json.loads(arguments)
-            except ValueError as exc:
+            except (ValueError, RecursionError) as exc:
                 return f"Error: arguments of tool {name!r} are not valid JSON ({exc})"
         if not isinstance(arguments, dict):
             return f"Error: arguments of tool {name!r} must be a JSON object, got {type(arguments).__name__}"
@@ -341,30 +371,39 @@ class Tools:
             return f"Error: invalid arguments for tool {name!r}: {_describe(exc)}"
         except _ToolRaised as exc:
             cause = exc.__cause__
-            text = _describe(cause) if isinstance(cause, ValidationError) else _tidy(str(cause))
+            try:
+                text = _describe(cause) if isinstance(cause, ValidationError) else _tidy(str(cause))
+            except Exception:  # an exception whose text cannot be read
+                text = ""
             return f"Error: tool {name!r} raised {type(cause).__name__}" + (f": {text}" if text else "")
-        return _serialise(result)
+        except (ValueError, RecursionError, MemoryError) as exc:
+            # Arguments that are valid JSON but too deep or too large to convert.
+            return f"Error: invalid arguments for tool {name!r}: {_safe_text(exc)}"
+        try:
+            return _serialise(result)
+        except Exception as exc:
+            return f"Error: the result of tool {name!r} cannot be sent as text ({_safe_text(exc)})"
 
     def _await(self, awaitable: Any) -> Any:
-        """Finish an async tool on the registry's own loop, started on first use."""
+        """Finish an async tool on the process's tool loop, started on first use."""
 
         async def run() -> Any:
             try:
                 return await awaitable
             except Exception as exc:
                 raise _ToolRaised from exc
+            except asyncio.CancelledError:
+                raise
+            except BaseException as exc:
+                return _Escaped(exc)
 
-        with self._loop_lock:
-            if self._loop is None:
-                self._loop = _Loop()
-                weakref.finalize(self, self._loop.close)
-            loop = self._loop
+        loop = _shared_loop()
         if threading.current_thread() is loop.thread:
-            # A tool that calls its own registry would wait for the loop it is holding.
+            # A tool that calls a registry from the loop would wait for the loop it is holding.
             close = getattr(awaitable, "close", None)
             if close is not None:
                 close()
-            raise _ToolRaised from RuntimeError("an async tool cannot be called from another tool of the same registry")
+            raise _ToolRaised from RuntimeError("an async tool cannot be called from another async tool")
         try:
             asyncio.get_running_loop()
         except RuntimeError:
@@ -376,7 +415,14 @@ class Tools:
                 RuntimeWarning,
                 stacklevel=4,
             )
-        return loop.run(run())
+        result = loop.run(run())
+        if isinstance(result, _Escaped):
+            exc = result.exc
+            try:
+                raise exc
+            finally:
+                del exc, result
+        return result
 
     @classmethod
     def __get_pydantic_core_schema__(cls, source: Any, handler: Any) -> core_schema.CoreSchema:
@@ -396,6 +442,15 @@ def _call_id(call: Any) -> str:
     if call_id is None:
         return ""
     return call_id if isinstance(call_id, str) else json.dumps(call_id, default=str)
+
+
+def _safe_text(exc: BaseException) -> str:
+    """``Type: text`` of an exception, or just its type when its text cannot be read."""
+    try:
+        text = _tidy(str(exc))
+    except Exception:
+        text = ""
+    return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
 
 
 def _describe(exc: ValidationError) -> str:
