@@ -1,12 +1,13 @@
 """Shared pieces of the LLModal client tests: a client whose reply readers only record what they
 were handed, a configuration isolated from the machine's own, a small tool registry, and a spy on
-the printed reports."""
+the printed reports, and the plain-or-streamed helpers of the turn tests."""
 
 import builtins
 import sys
 
 import pytest
 
+from loopback import chunk, completion, sse
 from parleykit.config import Configurator
 from parleykit.modal import LLModal
 from parleykit.tools import Tools
@@ -65,3 +66,25 @@ def reports(monkeypatch):
 
     monkeypatch.setattr(builtins, "print", spy)
     return seen
+
+
+def client_reports(reports):
+    """The client's own reports, without what other threads print (the loopback server's
+    socketserver prints a traceback, with print, for a connection the client dropped)."""
+    return [(text, exc) for text, exc in reports if text.startswith(("LLM request error: ", "Error parsing LLM response: "))]
+
+
+@pytest.fixture(params=[False, True], ids=["plain", "streamed"])
+def streamed(request):
+    """Each test of a turn, once with a whole reply and once streamed."""
+    return request.param
+
+
+def text_reply(streamed, text="fine"):
+    """A reply that answers with `text`, in the form the turn asks for."""
+    return sse([chunk({"content": text}, "stop")]) if streamed else completion(text)
+
+
+def consume(result, streamed):
+    """What a turn's caller reads: the answer text, or the text of every piece."""
+    return [p.content for p in result] if streamed else result.content

@@ -11,7 +11,8 @@ import pytest
 import requests
 
 import parleykit.modal as modal
-from client_support import BUSY, isolated_config, make_tools, reports  # noqa: F401  (fixtures)
+from client_support import (  # noqa: F401  (fixtures)
+    BUSY, consume, isolated_config, make_tools, reports, streamed, text_reply)
 from loopback import chunk, completion, sse, sse_events
 from parleykit.config import Configurator
 from parleykit.message import Message, MessageRole
@@ -27,19 +28,6 @@ def tool_reply(streamed):
     if streamed:
         return sse([chunk({"tool_calls": [dict(CALL, index=0)]}), chunk({}, "tool_calls")])
     return completion(None, tool_calls=[CALL])
-
-
-def text_reply(streamed, text="fine"):
-    return sse([chunk({"content": text}, "stop")]) if streamed else completion(text)
-
-
-def consume(result, streamed):
-    return [p.content for p in result] if streamed else result.content
-
-
-@pytest.fixture(params=[False, True], ids=["plain", "streamed"])
-def streamed(request):
-    return request.param
 
 
 class Interrupting(Tools):

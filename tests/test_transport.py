@@ -13,19 +13,10 @@ import time
 import pytest
 import requests
 
-from client_support import BUSY, isolated_config, reports  # noqa: F401  (fixtures)
+from client_support import BUSY, client_reports, consume, isolated_config, reports  # noqa: F401  (fixtures)
 from loopback import chunk, completion, sse, sse_events
 from parleykit.config import Configurator
 from parleykit.modal import LLModal
-
-
-def client_reports(reports):
-    """The client's own reports (the server thread's tracebacks of dropped connections aside)."""
-    return [(text, exc) for text, exc in reports if text.startswith(("LLM request error: ", "Error parsing LLM response: "))]
-
-
-def consume(result, streamed):
-    return [p.content for p in result] if streamed else result.content
 
 
 @pytest.mark.parametrize("chunked", [True, False], ids=["chunked", "until-close"])

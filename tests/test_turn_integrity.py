@@ -9,7 +9,7 @@ import sys
 import pytest
 from pydantic import BaseModel
 
-from client_support import BUSY, make_tools, reports  # noqa: F401  (a fixture)
+from client_support import BUSY, client_reports, consume, make_tools, reports, streamed, text_reply  # noqa: F401  (fixtures)
 from loopback import chunk, completion, sse, sse_events
 from parleykit.message import Message, MessageRole
 from parleykit.modal import LLModal
@@ -27,19 +27,6 @@ def tool_reply(streamed, *calls):
     if streamed:
         return sse([chunk({"tool_calls": [dict(c, index=i) for i, c in enumerate(calls)]}), chunk({}, "tool_calls")])
     return completion(None, tool_calls=list(calls))
-
-
-def text_reply(streamed, text="fine"):
-    return sse([chunk({"content": text}, "stop")]) if streamed else completion(text)
-
-
-def consume(result, streamed):
-    return [p.content for p in result] if streamed else result.content
-
-
-@pytest.fixture(params=[False, True], ids=["plain", "streamed"])
-def streamed(request):
-    return request.param
 
 
 def sent(loopback):
@@ -69,7 +56,7 @@ def test_a_newer_turn_ends_the_open_stream(loopback, reports, pulled, kept):
     assert_valid(sent(loopback))
     answers = [m.contents for m in client.messages if m.role == MessageRole.assistant]
     assert answers == [kept or [""], ["two's answer"]] if pulled else answers == [[""], ["two's answer"]]
-    assert reports == []  # nothing reported for the ended stream, and no default answer either
+    assert client_reports(reports) == []  # nothing reported for the ended stream, and no default answer either
 
 
 def test_a_newer_turn_ends_a_stream_inside_its_follow_up(loopback):
@@ -313,16 +300,18 @@ class Echo(Tools):
 
 
 @pytest.mark.parametrize(
-    "arguments, answer_starts",
+    "arguments, answer_starts, or_value",
     [
-        ('{"value": ' + _deep(3000) + "}", "Error: arguments of tool 'echo' are not valid JSON"),
-        ('{"value": ' + "9" * 5000 + "}", "Error: arguments of tool 'echo' are not valid JSON"),
-        ('{"depth": 5000}', "Error: the result of tool 'nest' cannot be sent as text"),
-        ("{}", "Error: invalid arguments for tool 'echo'"),
+        # Python 3.13's json handles this depth within its C-stack limit, 3.12's does not: the call
+        # gets either its value or its own error, never the turn's failure.
+        ('{"value": ' + _deep(3000) + "}", "Error: arguments of tool 'echo' are not valid JSON", _deep(3000)),
+        ('{"value": ' + "9" * 5000 + "}", "Error: arguments of tool 'echo' are not valid JSON", None),
+        ('{"depth": 5000}', "Error: the result of tool 'nest' cannot be sent as text", _deep(5001)),
+        ("{}", "Error: invalid arguments for tool 'echo'", None),
     ],
     ids=["nested-arguments", "long-integer", "nested-result", "missing"],
 )
-def test_one_call_s_odd_arguments_or_result_stay_that_call_s(loopback, streamed, arguments, answer_starts):
+def test_one_call_s_odd_arguments_or_result_stay_that_call_s(loopback, streamed, arguments, answer_starts, or_value):
     client = LLModal(endpoint_url=loopback.url, tools=Echo(), extra_body={"stream": streamed})
     name = "nest" if "depth" in arguments else "echo"
     calls = [call("bad", name, arguments), call("odd", "unprintable", "{}"), call("good", "echo", '{"value": 7}')]
@@ -330,7 +319,7 @@ def test_one_call_s_odd_arguments_or_result_stay_that_call_s(loopback, streamed,
     loopback.push(text_reply(streamed, "done"))
     consume(client.invoke("go"), streamed)
     answers = {m["tool_call_id"]: m["content"] for m in sent(loopback) if m["role"] == "tool"}
-    assert answers["bad"].startswith(answer_starts)
+    assert answers["bad"].startswith(answer_starts) or answers["bad"] == or_value
     assert answers["odd"] == "Error: the result of tool 'unprintable' cannot be sent as text (RuntimeError: no text)"
     assert answers["good"] == "7" and client.messages[-1].contents == ["done"]
 
