@@ -61,12 +61,6 @@ def side_by_side(fns, reps: int) -> list[float]:
     return [statistics.median(taken) for taken in times]
 
 
-def alternating(first, second, reps: int) -> tuple[float, float]:
-    """side_by_side for two."""
-    a, b = side_by_side([first, second], reps)
-    return a, b
-
-
 def row(label: str, value: str, note: str = "") -> None:
     print(f"  {label:<46} {value:>16}  {note}")
 
@@ -249,7 +243,7 @@ def bench_tools(quick: bool) -> None:
     for kind, fn, options, arguments in modes:
         their_tool = FunctionTool.from_function(fn, **options)
         ours_tool = CythonFunctionTool.from_function(fn, **options)
-        t, o = (v / runs for v in alternating(drive(their_tool, arguments), drive(ours_tool, arguments), turns))
+        t, o = (v / runs for v in side_by_side([drive(their_tool, arguments), drive(ours_tool, arguments)], turns))
         row(f"{kind}: fastmcp FunctionTool.run", f"{t * 1e6:8.2f} us/run")
         row(f"{kind}: CythonFunctionTool.run", f"{o * 1e6:8.2f} us/run",
             f"{o / t:.2f}x fastmcp, {verdict(o / t, 1.0)}")
