@@ -16,19 +16,8 @@ from fastmcp.tools.base import ToolResult
 from mcp.types import TextContent
 
 import parleykit.cython as pc
-from native_build import build_compiled, load_interpreted
 
 Tool = pc.CythonFunctionTool
-
-
-@pytest.fixture(scope="session")
-def compiled(tmp_path_factory):
-    return build_compiled(tmp_path_factory.mktemp("native_tools"))
-
-
-@pytest.fixture(scope="session")
-def interpreted():
-    return load_interpreted()
 
 
 def run(tool, arguments):

@@ -24,7 +24,6 @@ from hypothesis import strategies as st
 from mcp.types import TextContent
 
 import parleykit.cython as pc
-from native_build import build_compiled, load_interpreted
 
 Tool = pc.CythonFunctionTool
 SERVER = FastMCP("differential")
@@ -221,16 +220,6 @@ def test_any_arguments_give_the_same_outcome(arguments):
 
 
 # ---- compiled twins ------------------------------------------------------------------------------
-
-
-@pytest.fixture(scope="module")
-def compiled(tmp_path_factory):
-    return build_compiled(tmp_path_factory.mktemp("native_tools"))
-
-
-@pytest.fixture(scope="module")
-def interpreted():
-    return load_interpreted()
 
 
 TWINS = [
